@@ -1,0 +1,8 @@
+/* The Win32 master header: includes every area of the subset. */
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "fileapi.h"
+#include "ioapiset.h"

@@ -1,0 +1,117 @@
+// LoadLibraryA/GetProcAddress/FreeLibrary: "NAME.dll" is found as libNAME.so on the module path.
+#include "handles.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace winapi {
+namespace {
+
+constexpr const char* kModulePathVariable = "WINAPI_MODULE_PATH";
+
+class Module : public KernelObject {
+public:
+    explicit Module(void* dl) : dl_(dl) {}
+    ~Module() override { dlclose(dl_); }
+    void* Symbol(const char* name) const { return dlsym(dl_, name); }
+
+private:
+    void* dl_;
+};
+
+std::string DirectoryOfThisLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&DirectoryOfThisLibrary), &info) == 0 || !info.dli_fname)
+        return ".";
+    std::string path = info.dli_fname;
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The search path: WINAPI_MODULE_PATH (colon-separated) when set, which lets a test hide
+// modules; otherwise the directory holding libwinapi.so.
+std::vector<std::string> SearchPath() {
+    std::vector<std::string> dirs;
+    if (const char* env = std::getenv(kModulePathVariable)) {
+        std::string list = env;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(':', start);
+            if (end == std::string::npos) end = list.size();
+            if (end > start) dirs.push_back(list.substr(start, end - start));
+            start = end + 1;
+        }
+        return dirs;
+    }
+    dirs.push_back(DirectoryOfThisLibrary());
+    return dirs;
+}
+
+// "IPHLPAPI.DLL" -> "libiphlpapi.so"; names that already look like shared objects pass through.
+std::string SharedObjectName(std::string name) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.size() > 3 && lower.compare(lower.size() - 3, 3, ".so") == 0) return name;
+    if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".dll") == 0)
+        lower.resize(lower.size() - 4);
+    return "lib" + lower + ".so";
+}
+
+}  // namespace
+}  // namespace winapi
+
+using namespace winapi;
+
+extern "C" {
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    if (!lpLibFileName || !*lpLibFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::string name = lpLibFileName;
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        for (const auto& dir : SearchPath()) candidates.push_back(dir + "/" + SharedObjectName(name));
+    }
+    for (const auto& path : candidates) {
+        if (void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            SetLastError(ERROR_SUCCESS);
+            return InsertHandle(std::make_shared<Module>(dl));
+        }
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    auto module = LookupHandleAs<Module>(hModule);
+    if (!module) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    void* symbol = lpProcName ? module->Symbol(lpProcName) : nullptr;
+    if (!symbol) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(symbol);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    if (!LookupHandleAs<Module>(hLibModule)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return CloseHandle(hLibModule);
+}
+
+}  // extern "C"
