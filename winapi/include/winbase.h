@@ -130,3 +130,63 @@ static inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchan
 static inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
     return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
 }
+
+/* ==== Global memory, private profiles, directories ======================================== */
+
+#ifndef ERROR_DISCARDED
+#define ERROR_DISCARDED 157L
+#endif
+#ifndef ERROR_NOT_LOCKED
+#define ERROR_NOT_LOCKED 158L
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Global memory: every HGLOBAL, fixed or moveable, is a table-issued value below 2^32. */
+#define GMEM_FIXED 0x0000u
+#define GMEM_MOVEABLE 0x0002u
+#define GMEM_NOCOMPACT 0x0010u
+#define GMEM_NODISCARD 0x0020u
+#define GMEM_ZEROINIT 0x0040u
+#define GMEM_MODIFY 0x0080u
+#define GMEM_DISCARDABLE 0x0100u
+#define GMEM_DISCARDED 0x4000u
+#define GMEM_LOCKCOUNT 0x00FFu
+#define GMEM_INVALID_HANDLE 0x8000u
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+HGLOBAL WINAPI GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags);
+LPVOID WINAPI GlobalLock(HGLOBAL hMem);
+BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
+SIZE_T WINAPI GlobalSize(HGLOBAL hMem);
+UINT WINAPI GlobalFlags(HGLOBAL hMem);
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+
+/* Private profile (INI) files. A name without a directory part is looked up in the
+   directory named by WINAPI_WINDOWS_DIR (default: the current directory); '\' and '/'
+   both separate directories. */
+DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
+                                      LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName);
+UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
+                                  LPCSTR lpFileName);
+BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
+                                       LPCSTR lpFileName);
+#define GetPrivateProfileString GetPrivateProfileStringA
+#define GetPrivateProfileInt GetPrivateProfileIntA
+#define WritePrivateProfileString WritePrivateProfileStringA
+
+/* Directories and the module file name */
+DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+#define GetCurrentDirectory GetCurrentDirectoryA
+#define SetCurrentDirectory SetCurrentDirectoryA
+#define GetModuleFileName GetModuleFileNameA
+
+#ifdef __cplusplus
+}
+#endif

@@ -4,5 +4,6 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "winuser.h"
 #include "fileapi.h"
 #include "ioapiset.h"

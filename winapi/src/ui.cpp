@@ -1,0 +1,296 @@
+// MessageBoxA and the UI backends: button tables, console rendering, recording, selection.
+#include <winapi_ui.h>
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace winapi {
+namespace {
+
+constexpr const char* kUiVariable = "WINAPI_UI";
+constexpr const char* kDefaultCaption = "Error";  // Windows' caption for a null one
+constexpr size_t kAnswerLineChars = 64;
+
+struct ButtonSet {
+    UINT type;
+    std::vector<int> buttons;
+};
+const ButtonSet kButtonSets[] = {
+    {MB_OK, {IDOK}},
+    {MB_OKCANCEL, {IDOK, IDCANCEL}},
+    {MB_ABORTRETRYIGNORE, {IDABORT, IDRETRY, IDIGNORE}},
+    {MB_YESNOCANCEL, {IDYES, IDNO, IDCANCEL}},
+    {MB_YESNO, {IDYES, IDNO}},
+    {MB_RETRYCANCEL, {IDRETRY, IDCANCEL}},
+    {MB_CANCELTRYCONTINUE, {IDCANCEL, IDTRYAGAIN, IDCONTINUE}},
+};
+
+struct ButtonLabel {
+    int id;
+    const char* label;
+    char key;  // typed to choose it; unique within every button set
+};
+const ButtonLabel kButtonLabels[] = {
+    {IDOK, "OK", 'o'},       {IDCANCEL, "Cancel", 'c'},      {IDABORT, "Abort", 'a'},
+    {IDRETRY, "Retry", 'r'}, {IDIGNORE, "Ignore", 'i'},      {IDYES, "Yes", 'y'},
+    {IDNO, "No", 'n'},       {IDTRYAGAIN, "Try Again", 't'}, {IDCONTINUE, "Continue", 'o'},
+};
+
+struct IconName {
+    UINT icon;
+    const char* name;
+};
+const IconName kIconNames[] = {
+    {MB_ICONHAND, "Error"},
+    {MB_ICONQUESTION, "Question"},
+    {MB_ICONEXCLAMATION, "Warning"},
+    {MB_ICONASTERISK, "Information"},
+};
+
+// The 16 ANSI colours as xterm shows them, with their foreground SGR codes.
+struct AnsiColour {
+    int code;
+    BYTE r, g, b;
+};
+const AnsiColour kAnsiColours[] = {
+    {30, 0, 0, 0},       {31, 205, 0, 0},   {32, 0, 205, 0},   {33, 205, 205, 0},
+    {34, 0, 0, 238},     {35, 205, 0, 205}, {36, 0, 205, 205}, {37, 229, 229, 229},
+    {90, 127, 127, 127}, {91, 255, 0, 0},   {92, 0, 255, 0},   {93, 255, 255, 0},
+    {94, 92, 92, 255},   {95, 255, 0, 255}, {96, 0, 255, 255}, {97, 255, 255, 255},
+};
+constexpr int kAnsiBackgroundOffset = 10;
+
+const ButtonLabel& Label(int id) {
+    for (const auto& label : kButtonLabels) {
+        if (label.id == id)
+            return label;
+    }
+    return kButtonLabels[0];
+}
+
+int NearestAnsiColour(COLORREF color) {
+    const int r = GetRValue(color), g = GetGValue(color), b = GetBValue(color);
+    const AnsiColour* best = &kAnsiColours[0];
+    int bestDistance = -1;
+    for (const auto& c : kAnsiColours) {
+        int d = (r - c.r) * (r - c.r) + (g - c.g) * (g - c.g) + (b - c.b) * (b - c.b);
+        if (bestDistance < 0 || d < bestDistance) {
+            bestDistance = d;
+            best = &c;
+        }
+    }
+    return best->code;
+}
+
+bool IsLight(COLORREF color) {
+    return GetRValue(color) * 299 + GetGValue(color) * 587 + GetBValue(color) * 114 > 128000;
+}
+
+std::string Describe(const MessageBoxCall& box) {
+    std::string head = "[" + box.caption + "]";
+    for (const auto& icon : kIconNames) {
+        if ((box.type & MB_ICONMASK) == icon.icon)
+            head += std::string(" (") + icon.name + ")";
+    }
+    return head + " " + box.text;
+}
+
+// Chooses a button from a typed answer: its key letter or its number; empty means default.
+int ParseAnswer(const std::string& answer, const std::vector<int>& buttons, int fallback) {
+    std::string a;
+    for (char c : answer) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            a.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (a.empty())
+        return fallback;
+    if (a.size() == 1 && a[0] >= '1' && a[0] < '1' + static_cast<int>(buttons.size()))
+        return buttons[static_cast<size_t>(a[0] - '1')];
+    for (int id : buttons) {
+        std::string label = Label(id).label;
+        for (auto& c : label)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (a == label || (a.size() == 1 && a[0] == Label(id).key))
+            return id;
+    }
+    return 0;
+}
+
+struct Selection {
+    std::mutex lock;
+    std::shared_ptr<UiBackend> installed;
+    std::shared_ptr<UiBackend> fromEnvironment;
+};
+
+Selection& Selected() {
+    static auto* selection = new Selection;
+    return *selection;
+}
+
+}  // namespace
+
+std::vector<int> MessageBoxButtons(UINT type) {
+    for (const auto& set : kButtonSets) {
+        if (set.type == (type & MB_TYPEMASK))
+            return set.buttons;
+    }
+    return {};
+}
+
+int DefaultMessageBoxButton(UINT type) {
+    auto buttons = MessageBoxButtons(type);
+    if (buttons.empty())
+        return 0;
+    size_t index = (type & MB_DEFMASK) >> 8;
+    return index < buttons.size() ? buttons[index] : buttons[0];
+}
+
+ConsoleUiBackend::ConsoleUiBackend()
+    : ConsoleUiBackend(stdin, stderr, ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) {}
+
+ConsoleUiBackend::ConsoleUiBackend(FILE* in, FILE* out, bool interactive)
+    : in_(in), out_(out), interactive_(interactive) {}
+
+void ConsoleUiBackend::EndStatusLineLocked() {
+    if (statusOnScreen_)
+        std::fputc('\n', out_);
+    statusOnScreen_ = false;
+}
+
+int ConsoleUiBackend::ShowMessageBox(const MessageBoxCall& box) {
+    std::lock_guard<std::mutex> guard(lock_);
+    EndStatusLineLocked();
+    const auto buttons = MessageBoxButtons(box.type);
+    const int fallback = DefaultMessageBoxButton(box.type);
+    std::fprintf(out_, "%s\n", Describe(box).c_str());
+    if (!interactive_) {
+        std::fprintf(out_, "  -> %s (default button, no terminal)\n", Label(fallback).label);
+        std::fflush(out_);
+        return fallback;
+    }
+    for (;;) {
+        std::string prompt = " ";
+        for (size_t i = 0; i < buttons.size(); ++i)
+            prompt += " " + std::to_string(i + 1) + ") " + Label(buttons[i]).label;
+        std::fprintf(out_, "%s  [Enter = %s]: ", prompt.c_str(), Label(fallback).label);
+        std::fflush(out_);
+        char line[kAnswerLineChars];
+        if (!std::fgets(line, sizeof line, in_)) {
+            std::fprintf(out_, "\n  -> %s (end of input)\n", Label(fallback).label);
+            return fallback;
+        }
+        if (int id = ParseAnswer(line, buttons, fallback))
+            return id;
+    }
+}
+
+void ConsoleUiBackend::UpdateStatus(const StatusLine& status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!interactive_) {
+        // A log gets one plain line per visible change, nothing for hiding.
+        if (status.visible &&
+            (!last_.visible || status.text != last_.text || status.color != last_.color)) {
+            std::fprintf(out_, "status: %s (#%02X%02X%02X)\n", status.text.c_str(),
+                         GetRValue(status.color), GetGValue(status.color), GetBValue(status.color));
+        }
+    } else if (status.visible) {
+        std::fprintf(out_, "\r\033[%d;%dm %s \033[0m\033[K",
+                     NearestAnsiColour(status.color) + kAnsiBackgroundOffset,
+                     IsLight(status.color) ? 30 : 97, status.text.c_str());
+        statusOnScreen_ = true;
+    } else if (statusOnScreen_) {
+        std::fputs("\r\033[K", out_);
+        statusOnScreen_ = false;
+    }
+    std::fflush(out_);
+    last_ = status;
+}
+
+void RecordingUiBackend::ScriptAnswer(int buttonId) {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.push_back(buttonId);
+}
+
+std::vector<MessageBoxCall> RecordingUiBackend::Boxes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return boxes_;
+}
+
+std::vector<StatusLine> RecordingUiBackend::StatusUpdates() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return statuses_;
+}
+
+void RecordingUiBackend::Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.clear();
+    boxes_.clear();
+    statuses_.clear();
+}
+
+int RecordingUiBackend::ShowMessageBox(const MessageBoxCall& box) {
+    std::lock_guard<std::mutex> guard(lock_);
+    boxes_.push_back(box);
+    if (answers_.empty())
+        return DefaultMessageBoxButton(box.type);
+    int answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+}
+
+void RecordingUiBackend::UpdateStatus(const StatusLine& status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    statuses_.push_back(status);
+}
+
+int SilentUiBackend::ShowMessageBox(const MessageBoxCall& box) {
+    return DefaultMessageBoxButton(box.type);
+}
+
+std::shared_ptr<UiBackend> SetUiBackend(std::shared_ptr<UiBackend> backend) {
+    Selection& s = Selected();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!backend)
+        s.fromEnvironment.reset();  // read WINAPI_UI afresh next time
+    std::swap(s.installed, backend);
+    return backend;
+}
+
+std::shared_ptr<UiBackend> CurrentUiBackend() {
+    Selection& s = Selected();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.installed)
+        return s.installed;
+    if (!s.fromEnvironment) {
+        const char* choice = std::getenv(kUiVariable);
+        std::string name = choice ? choice : "";
+        if (name == "record") {
+            s.fromEnvironment = std::make_shared<RecordingUiBackend>();
+        } else if (name == "none") {
+            s.fromEnvironment = std::make_shared<SilentUiBackend>();
+        } else {
+            s.fromEnvironment = std::make_shared<ConsoleUiBackend>();
+        }
+    }
+    return s.fromEnvironment;
+}
+
+}  // namespace winapi
+
+using namespace winapi;
+
+extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    if (MessageBoxButtons(uType).empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    MessageBoxCall box;
+    box.owner = hWnd;
+    box.text = lpText ? lpText : "";
+    box.caption = lpCaption ? lpCaption : kDefaultCaption;
+    box.type = uType;
+    return CurrentUiBackend()->ShowMessageBox(box);
+}
