@@ -27,8 +27,10 @@ void RefuseLineBreaks(const std::string& text) {
 }
 
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
     return text;
 }
 
@@ -115,10 +117,12 @@ std::string VTOutgoingCommand::WireBytes() const {
 }
 
 void VTOutgoingCommand::Serialize(char** block, int* count) const {
-    if (!block || !count) VT_THROW(CVTException, "Invalid pointer", 0);
+    if (!block || !count)
+        VT_THROW(CVTException, "Invalid pointer", 0);
     const std::string bytes = WireBytes();
     char* out = new (std::nothrow) char[bytes.size()];
-    if (!out) VT_THROW(CVTException, "Invalid pointer", 0);
+    if (!out)
+        VT_THROW(CVTException, "Invalid pointer", 0);
     std::memcpy(out, bytes.data(), bytes.size());
     *block = out;
     *count = static_cast<int>(bytes.size());
@@ -146,7 +150,8 @@ VTRecvCommand::VTRecvCommand(const VTRecvCommand& other)
       m_complete(other.m_complete) {
     if (other.m_data) {
         m_data.reset(new (std::nothrow) char[m_length]);
-        if (!m_data) VT_THROW(CVTException, "Invalid pointer", 0);
+        if (!m_data)
+            VT_THROW(CVTException, "Invalid pointer", 0);
         std::memcpy(m_data.get(), other.m_data.get(), static_cast<size_t>(m_received));
     }
 }
@@ -174,7 +179,8 @@ void VTRecvCommand::AddData(const char* bytes, int32_t count) {
     if (bytes && count > 0) {
         if (!m_data) {
             m_data.reset(new (std::nothrow) char[m_length > 0 ? m_length : 1]);
-            if (!m_data) VT_THROW(CVTException, "Invalid pointer", 0);
+            if (!m_data)
+                VT_THROW(CVTException, "Invalid pointer", 0);
         }
         const int32_t room = m_length - m_received;
         const int32_t stored = count < room ? count : room;
@@ -194,7 +200,8 @@ void VTRecvCommand::TakeApart() {
     if (m_command == vtwire::kCommandStatus || m_command == vtwire::kCommandClose) {
         ParseStatusBody(body);
     } else if (m_command == vtwire::kCommandGet || m_command == vtwire::kCommandCapture) {
-        if (m_received < vtwire::kMinImageBodyBytes) ParseStatusBody(body);
+        if (m_received < vtwire::kMinImageBodyBytes)
+            ParseStatusBody(body);
     } else if (m_command == vtwire::kCommandGetParam || m_command == vtwire::kCommandSetParam) {
         if (body.find(kErrorKey) != std::string_view::npos) {
             ParseStatusBody(body);
@@ -202,7 +209,8 @@ void VTRecvCommand::TakeApart() {
             ParseParameterBody(body);
         }
     }
-    if (m_error.find('2') != std::string::npos) m_valid = 0;
+    if (m_error.find('2') != std::string::npos)
+        m_valid = 0;
 }
 
 // "STATE=" state CR LF "ERR=" error CR LF "SENSOR=" sensor. A field whose key is missing keeps
@@ -214,13 +222,14 @@ void VTRecvCommand::ParseStatusBody(std::string_view body) {
     if (body.substr(0, kStateKey.size()) == kStateKey) {
         size_t end = errorKey != std::string_view::npos ? errorKey : sensorKey;
         m_state = std::string(body.substr(kStateKey.size(), end == std::string_view::npos
-                                                                  ? std::string_view::npos
-                                                                  : end - kStateKey.size()));
+                                                                ? std::string_view::npos
+                                                                : end - kStateKey.size()));
     }
     if (errorKey != std::string_view::npos) {
         const size_t start = errorKey + kErrorKey.size();
-        m_error = std::string(body.substr(
-            start, sensorKey == std::string_view::npos ? std::string_view::npos : sensorKey - start));
+        m_error = std::string(body.substr(start, sensorKey == std::string_view::npos
+                                                     ? std::string_view::npos
+                                                     : sensorKey - start));
     }
     if (sensorKey != std::string_view::npos) {
         long long sensor = ReadDecimal(body.substr(sensorKey + kSensorKey.size()));
@@ -231,7 +240,8 @@ void VTRecvCommand::ParseStatusBody(std::string_view body) {
 
 // "NAME=" name CR LF "VALUE=" value.
 void VTRecvCommand::ParseParameterBody(std::string_view body) {
-    if (body.substr(0, kNameKey.size()) != kNameKey) return;
+    if (body.substr(0, kNameKey.size()) != kNameKey)
+        return;
     const size_t valueKey = body.find(kValueKey);
     if (valueKey == std::string_view::npos) {
         m_parameterName = std::string(body.substr(kNameKey.size()));
@@ -249,7 +259,8 @@ VTRecvCommand VTReplyHeader::MakeMessage() const {
 
 VTHeaderLine ParseReplyHeaderLine(std::string_view line, VTReplyHeader& header) {
     const size_t equals = line.find('=');
-    if (equals == std::string_view::npos) return VTHeaderLine::NoEquals;
+    if (equals == std::string_view::npos)
+        return VTHeaderLine::NoEquals;
     const std::string_view key = Trim(line.substr(0, equals));
     const std::string_view value = Trim(line.substr(equals + 1));
     if (key == "ID") {
@@ -259,7 +270,8 @@ VTHeaderLine ParseReplyHeaderLine(std::string_view line, VTReplyHeader& header) 
         header.command = std::string(value);
     } else if (key == "LEN") {
         const long long length = ReadDecimal(value);
-        if (length < 0 || length > vtwire::kMaxReplyBodyBytes) return VTHeaderLine::BadLength;
+        if (length < 0 || length > vtwire::kMaxReplyBodyBytes)
+            return VTHeaderLine::BadLength;
         header.length = static_cast<int32_t>(length);
     } else {
         return VTHeaderLine::UnknownKey;

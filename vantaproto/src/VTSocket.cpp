@@ -29,18 +29,21 @@ void AcquireSocketShare() {
     std::unique_ptr<WinsockUse> fresh;
     {
         std::lock_guard<std::mutex> guard(WinsockLock());
-        if (g_socketCount++ > 0) return;
+        if (g_socketCount++ > 0)
+            return;
     }
     fresh = std::make_unique<WinsockUse>();
     std::lock_guard<std::mutex> guard(WinsockLock());
-    if (!g_socketWinsock) g_socketWinsock = std::move(fresh);
+    if (!g_socketWinsock)
+        g_socketWinsock = std::move(fresh);
 }
 
 void ReleaseSocketShare() {
     std::unique_ptr<WinsockUse> last;
     {
         std::lock_guard<std::mutex> guard(WinsockLock());
-        if (--g_socketCount > 0) return;
+        if (--g_socketCount > 0)
+            return;
         last = std::move(g_socketWinsock);
     }
     // `last` is destroyed here, outside the lock it takes itself.
@@ -60,7 +63,8 @@ WinsockUse::WinsockUse() {
 
 WinsockUse::~WinsockUse() {
     std::lock_guard<std::mutex> guard(WinsockLock());
-    if (--g_winsockReferences == 0) WSACleanup();
+    if (--g_winsockReferences == 0)
+        WSACleanup();
 }
 
 int WinsockUse::StartupResult() {
@@ -82,7 +86,8 @@ VTInetAddress::VTInetAddress(unsigned short port) : m_sockaddr{} {
 }
 
 VTInetAddress::VTInetAddress(const char* host, unsigned short port) : VTInetAddress(port) {
-    if (!host) return;
+    if (!host)
+        return;
     unsigned long address = inet_addr(host);
     if (address == INADDR_NONE && std::strcmp(host, "255.255.255.255") != 0) {
         hostent* entry = gethostbyname(host);
@@ -108,7 +113,8 @@ VTInetAddress& VTInetAddress::operator=(const VTInetAddress& other) {
 }
 
 std::string VTInetAddress::DottedText() const {
-    if (m_sockaddr.sin_addr.s_addr == htonl(INADDR_ANY)) return LocalAddress();
+    if (m_sockaddr.sin_addr.s_addr == htonl(INADDR_ANY))
+        return LocalAddress();
     const char* text = inet_ntoa(m_sockaddr.sin_addr);
     m_addressText = text ? text : "";
     return m_addressText;
@@ -116,7 +122,8 @@ std::string VTInetAddress::DottedText() const {
 
 std::string VTInetAddress::LocalHostName() const {
     char name[kHostNameBytes] = {};
-    if (gethostname(name, sizeof name) == 0) m_localHostName = name;
+    if (gethostname(name, sizeof name) == 0)
+        m_localHostName = name;
     return m_localHostName;
 }
 
@@ -126,12 +133,15 @@ std::string VTInetAddress::LocalAddress() const {
     if (entry && entry->h_addr_list && entry->h_addr_list[0]) {
         in_addr first;
         std::memcpy(&first, entry->h_addr_list[0], sizeof first);
-        if (const char* text = inet_ntoa(first)) m_localAddressText = text;
+        if (const char* text = inet_ntoa(first))
+            m_localAddressText = text;
     }
     return m_localAddressText;
 }
 
-unsigned short VTInetAddress::Port() const { return ntohs(m_sockaddr.sin_port); }
+unsigned short VTInetAddress::Port() const {
+    return ntohs(m_sockaddr.sin_port);
+}
 
 // ---- VTTcpSocket -----------------------------------------------------------------------------
 
@@ -141,7 +151,9 @@ VTTcpSocket::VTTcpSocket() : m_handle(INVALID_SOCKET) {
     AcquireSocketShare();
 }
 
-VTTcpSocket::VTTcpSocket(SOCKET handle) : VTTcpSocket() { m_handle = handle; }
+VTTcpSocket::VTTcpSocket(SOCKET handle) : VTTcpSocket() {
+    m_handle = handle;
+}
 
 VTTcpSocket::~VTTcpSocket() {
     Close();
@@ -177,7 +189,8 @@ void VTTcpSocket::Bind(VTInetAddress& address) {
 void VTTcpSocket::Connect(const VTInetAddress& address) {
     EnterCriticalSection(&m_lock);
     try {
-        if (m_handle == INVALID_SOCKET) Create();
+        if (m_handle == INVALID_SOCKET)
+            Create();
         if (connect(m_handle, reinterpret_cast<const sockaddr*>(&address.SockAddr()),
                     sizeof(sockaddr_in)) == SOCKET_ERROR)
             VT_THROW(CVTSocketException, "Failed to connect to socket", WSAGetLastError());
@@ -203,7 +216,8 @@ SOCKET VTTcpSocket::Accept() {
 }
 
 void VTTcpSocket::AddToSet() {
-    if (m_handle == INVALID_SOCKET || FD_ISSET(m_handle, &m_socketSet)) return;
+    if (m_handle == INVALID_SOCKET || FD_ISSET(m_handle, &m_socketSet))
+        return;
     if (m_socketSet.fd_count < static_cast<u_int>(kMaxSocketSet))
         m_socketSet.fd_array[m_socketSet.fd_count++] = m_handle;
 }
@@ -215,12 +229,12 @@ int VTTcpSocket::WaitReadable(int seconds) {
 }
 
 bool VTTcpSocket::IsReadable() const {
-    return m_handle != INVALID_SOCKET &&
-           FD_ISSET(m_handle, const_cast<fd_set*>(&m_socketSet)) != 0;
+    return m_handle != INVALID_SOCKET && FD_ISSET(m_handle, const_cast<fd_set*>(&m_socketSet)) != 0;
 }
 
 int VTTcpSocket::Receive(char* buffer, int size) {
-    if (!buffer || size <= 0) return 0;
+    if (!buffer || size <= 0)
+        return 0;
     EnterCriticalSection(&m_lock);
     int received = recv(m_handle, buffer, size, 0);
     LeaveCriticalSection(&m_lock);
@@ -228,12 +242,14 @@ int VTTcpSocket::Receive(char* buffer, int size) {
 }
 
 void VTTcpSocket::Send(const char* bytes, int count) {
-    if (!bytes) VT_THROW(CVTException, "Invalid pointer", 0);
+    if (!bytes)
+        VT_THROW(CVTException, "Invalid pointer", 0);
     send(m_handle, bytes, count, 0);
 }
 
 void VTTcpSocket::Close() {
-    if (m_handle == INVALID_SOCKET) return;
+    if (m_handle == INVALID_SOCKET)
+        return;
     FD_CLR(m_handle, &m_socketSet);
     shutdown(m_handle, SD_BOTH);
     closesocket(m_handle);
@@ -248,4 +264,6 @@ VTListenSocket::VTListenSocket(VTInetAddress& address) {
     Listen(kListenBacklog);
 }
 
-VTListenSocket::~VTListenSocket() { Close(); }
+VTListenSocket::~VTListenSocket() {
+    Close();
+}

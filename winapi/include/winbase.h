@@ -52,7 +52,7 @@ DWORD WINAPI ResumeThread(HANDLE hThread);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI GetThreadId(HANDLE hThread);
-void WINAPI ExitThread(DWORD dwExitCode);
+__attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
 
 /* Synchronisation */
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,

@@ -138,6 +138,16 @@ int WINAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
 int WINAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int WINAPI select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                   const struct timeval* timeout);
+
+/* A length of another integer type (sizeof gives size_t) still selects the Winsock call. */
+template <class Length, class = decltype(static_cast<int>(Length{}))>
+inline int send(SOCKET s, const char* buf, Length len, int flags) {
+    return send(s, buf, static_cast<int>(len), flags);
+}
+template <class Length, class = decltype(static_cast<int>(Length{}))>
+inline int recv(SOCKET s, char* buf, Length len, int flags) {
+    return recv(s, buf, static_cast<int>(len), flags);
+}
 #endif
 
 #undef FIONBIO

@@ -7,7 +7,9 @@ thread_local unsigned int t_holdrand = 1;  // the runtime's initial seed
 
 extern "C" {
 
-void crt_srand(unsigned int seed) { t_holdrand = seed; }
+void crt_srand(unsigned int seed) {
+    t_holdrand = seed;
+}
 
 int crt_rand(void) {
     t_holdrand = t_holdrand * 214013u + 2531011u;

@@ -59,7 +59,8 @@ bool RemoveHandle(HANDLE handle) {
     HandleTable& t = Table();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end()) return false;
+    if (it == t.objects.end())
+        return false;
     doomed = std::move(it->second);
     t.objects.erase(it);
     return true;
@@ -70,24 +71,38 @@ std::mutex& WaitLock() {
     return *m;
 }
 
-void NotifyWaiters() { WaitCondition().notify_all(); }
+void NotifyWaiters() {
+    WaitCondition().notify_all();
+}
 
 DWORD Win32FromErrno(int err) {
     switch (err) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EMFILE:
-        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
         case EACCES:
-        case EPERM: return ERROR_ACCESS_DENIED;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY;
-        case ETIMEDOUT: return ERROR_TIMEOUT;
-        default: return ERROR_GEN_FAILURE;
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case EAGAIN:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
@@ -97,8 +112,12 @@ using namespace winapi;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (!RemoveHandle(hObject)) {
@@ -131,9 +150,11 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     for (;;) {
         if (bWaitAll) {
             bool all = true;
-            for (auto& o : objects) all = all && o->IsSignalled();
+            for (auto& o : objects)
+                all = all && o->IsSignalled();
             if (all) {
-                for (auto& o : objects) o->Acquire();
+                for (auto& o : objects)
+                    o->Acquire();
                 return WAIT_OBJECT_0;
             }
         } else {
@@ -144,7 +165,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
                 }
             }
         }
-        if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+        if (dwMilliseconds == 0)
+            return WAIT_TIMEOUT;
         if (dwMilliseconds == INFINITE) {
             WaitCondition().wait(lock);
         } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {

@@ -42,8 +42,10 @@ std::vector<std::string> SearchPath() {
         size_t start = 0;
         while (start <= list.size()) {
             size_t end = list.find(':', start);
-            if (end == std::string::npos) end = list.size();
-            if (end > start) dirs.push_back(list.substr(start, end - start));
+            if (end == std::string::npos)
+                end = list.size();
+            if (end > start)
+                dirs.push_back(list.substr(start, end - start));
             start = end + 1;
         }
         return dirs;
@@ -57,7 +59,8 @@ std::string SharedObjectName(std::string name) {
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower.size() > 3 && lower.compare(lower.size() - 3, 3, ".so") == 0) return name;
+    if (lower.size() > 3 && lower.compare(lower.size() - 3, 3, ".so") == 0)
+        return name;
     if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".dll") == 0)
         lower.resize(lower.size() - 4);
     return "lib" + lower + ".so";
@@ -80,7 +83,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (name.find('/') != std::string::npos) {
         candidates.push_back(name);
     } else {
-        for (const auto& dir : SearchPath()) candidates.push_back(dir + "/" + SharedObjectName(name));
+        for (const auto& dir : SearchPath())
+            candidates.push_back(dir + "/" + SharedObjectName(name));
     }
     for (const auto& path : candidates) {
         if (void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {

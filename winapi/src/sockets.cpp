@@ -14,10 +14,18 @@
 #include <vector>
 
 namespace px {
-int Socket(int af, int type, int protocol) { return ::socket(af, type, protocol); }
-in_addr_t InetAddr(const char* cp) { return ::inet_addr(cp); }
-int GetHostName(char* name, size_t len) { return ::gethostname(name, len); }
-int BytesAvailable(int fd, int* count) { return ::ioctl(fd, FIONREAD, count); }
+int Socket(int af, int type, int protocol) {
+    return ::socket(af, type, protocol);
+}
+in_addr_t InetAddr(const char* cp) {
+    return ::inet_addr(cp);
+}
+int GetHostName(char* name, size_t len) {
+    return ::gethostname(name, len);
+}
+int BytesAvailable(int fd, int* count) {
+    return ::ioctl(fd, FIONREAD, count);
+}
 }  // namespace px
 
 #include <winsock2.h>
@@ -37,49 +45,87 @@ std::atomic<int> g_startupCount{0};
 
 int WsaFromErrno(int err) {
     switch (err) {
-        case 0: return 0;
-        case EINTR: return WSAEINTR;
+        case 0:
+            return 0;
+        case EINTR:
+            return WSAEINTR;
         case EBADF:
-        case ENOTSOCK: return WSAENOTSOCK;
+        case ENOTSOCK:
+            return WSAENOTSOCK;
         case EACCES:
-        case EPERM: return WSAEACCES;
-        case EFAULT: return WSAEFAULT;
-        case EINVAL: return WSAEINVAL;
+        case EPERM:
+            return WSAEACCES;
+        case EFAULT:
+            return WSAEFAULT;
+        case EINVAL:
+            return WSAEINVAL;
         case EMFILE:
-        case ENFILE: return WSAEMFILE;
-        case EWOULDBLOCK: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return WSAEINPROGRESS;
-        case EALREADY: return WSAEALREADY;
-        case EDESTADDRREQ: return WSAEDESTADDRREQ;
-        case EMSGSIZE: return WSAEMSGSIZE;
-        case EPROTOTYPE: return WSAEPROTOTYPE;
-        case ENOPROTOOPT: return WSAENOPROTOOPT;
-        case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-        case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-        case EOPNOTSUPP: return WSAEOPNOTSUPP;
-        case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ENETUNREACH: return WSAENETUNREACH;
-        case ENETRESET: return WSAENETRESET;
-        case ECONNABORTED: return WSAECONNABORTED;
+        case ENFILE:
+            return WSAEMFILE;
+        case EWOULDBLOCK:
+            return WSAEWOULDBLOCK;
+        case EINPROGRESS:
+            return WSAEINPROGRESS;
+        case EALREADY:
+            return WSAEALREADY;
+        case EDESTADDRREQ:
+            return WSAEDESTADDRREQ;
+        case EMSGSIZE:
+            return WSAEMSGSIZE;
+        case EPROTOTYPE:
+            return WSAEPROTOTYPE;
+        case ENOPROTOOPT:
+            return WSAENOPROTOOPT;
+        case EPROTONOSUPPORT:
+            return WSAEPROTONOSUPPORT;
+        case ESOCKTNOSUPPORT:
+            return WSAESOCKTNOSUPPORT;
+        case EOPNOTSUPP:
+            return WSAEOPNOTSUPP;
+        case EPFNOSUPPORT:
+            return WSAEPFNOSUPPORT;
+        case EAFNOSUPPORT:
+            return WSAEAFNOSUPPORT;
+        case EADDRINUSE:
+            return WSAEADDRINUSE;
+        case EADDRNOTAVAIL:
+            return WSAEADDRNOTAVAIL;
+        case ENETDOWN:
+            return WSAENETDOWN;
+        case ENETUNREACH:
+            return WSAENETUNREACH;
+        case ENETRESET:
+            return WSAENETRESET;
+        case ECONNABORTED:
+            return WSAECONNABORTED;
         case ECONNRESET:
-        case EPIPE: return WSAECONNRESET;  // the peer is gone, as Winsock reports it
+        case EPIPE:
+            return WSAECONNRESET;  // the peer is gone, as Winsock reports it
         case ENOBUFS:
-        case ENOMEM: return WSAENOBUFS;
-        case EISCONN: return WSAEISCONN;
-        case ENOTCONN: return WSAENOTCONN;
-        case ESHUTDOWN: return WSAESHUTDOWN;
-        case ETOOMANYREFS: return WSAETOOMANYREFS;
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case ELOOP: return WSAELOOP;
-        case ENAMETOOLONG: return WSAENAMETOOLONG;
-        case EHOSTDOWN: return WSAEHOSTDOWN;
-        case EHOSTUNREACH: return WSAEHOSTUNREACH;
-        default: return WSAEINVAL;
+        case ENOMEM:
+            return WSAENOBUFS;
+        case EISCONN:
+            return WSAEISCONN;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case ESHUTDOWN:
+            return WSAESHUTDOWN;
+        case ETOOMANYREFS:
+            return WSAETOOMANYREFS;
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        case ELOOP:
+            return WSAELOOP;
+        case ENAMETOOLONG:
+            return WSAENAMETOOLONG;
+        case EHOSTDOWN:
+            return WSAEHOSTDOWN;
+        case EHOSTUNREACH:
+            return WSAEHOSTUNREACH;
+        default:
+            return WSAEINVAL;
     }
 }
 
@@ -87,13 +133,18 @@ int Fail(int wsaError) {
     WSASetLastError(wsaError);
     return SOCKET_ERROR;
 }
-int FailErrno() { return Fail(WsaFromErrno(errno)); }
+int FailErrno() {
+    return Fail(WsaFromErrno(errno));
+}
 
-bool Started() { return g_startupCount.load() > 0; }
+bool Started() {
+    return g_startupCount.load() > 0;
+}
 
 // A SOCKET names a descriptor; anything that cannot be one is not a socket.
 bool ToFd(SOCKET s, int* fd) {
-    if (s == INVALID_SOCKET || s > static_cast<SOCKET>(INT32_MAX)) return false;
+    if (s == INVALID_SOCKET || s > static_cast<SOCKET>(INT32_MAX))
+        return false;
     *fd = static_cast<int>(s);
     return true;
 }
@@ -126,8 +177,10 @@ using namespace winapi;
 extern "C" {
 
 int WINAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
-    if (!lpWSAData) return WSAEFAULT;
-    if (LOBYTE(wVersionRequested) < 1) return WSAVERNOTSUPPORTED;
+    if (!lpWSAData)
+        return WSAEFAULT;
+    if (LOBYTE(wVersionRequested) < 1)
+        return WSAVERNOTSUPPORTED;
     std::memset(lpWSAData, 0, sizeof(*lpWSAData));
     // The highest version offered is 2.2; a request for less gets what it asked for.
     const bool above = LOBYTE(wVersionRequested) > 2 ||
@@ -144,16 +197,22 @@ int WINAPI WSACleanup(void) {
     int count = g_startupCount.load();
     while (count > 0 && !g_startupCount.compare_exchange_weak(count, count - 1)) {
     }
-    if (count <= 0) return Fail(WSANOTINITIALISED);
+    if (count <= 0)
+        return Fail(WSANOTINITIALISED);
     return 0;
 }
 
-int WINAPI WSAGetLastError(void) { return static_cast<int>(GetLastError()); }
-void WINAPI WSASetLastError(int iError) { SetLastError(static_cast<DWORD>(iError)); }
+int WINAPI WSAGetLastError(void) {
+    return static_cast<int>(GetLastError());
+}
+void WINAPI WSASetLastError(int iError) {
+    SetLastError(static_cast<DWORD>(iError));
+}
 
 int WINAPI __WSAFDIsSet(SOCKET fd, fd_set* set) {
     for (u_int i = 0; i < set->fd_count; ++i) {
-        if (set->fd_array[i] == fd) return 1;
+        if (set->fd_array[i] == fd)
+            return 1;
     }
     return 0;
 }
@@ -173,21 +232,26 @@ SOCKET WINAPI socket(int af, int type, int protocol) {
 
 int WINAPI closesocket(SOCKET s) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
     // Winsock's closesocket ends calls blocked on the socket in other threads; POSIX close
     // does not, so shut the socket first (this wakes recv, accept and poll).
     ::shutdown(fd, SHUT_RDWR);
-    if (::close(fd) != 0) return FailErrno();
+    if (::close(fd) != 0)
+        return FailErrno();
     return 0;
 }
 
 int WINAPI ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (!argp) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (!argp)
+        return Fail(WSAEFAULT);
     if (cmd == static_cast<long>(FIONREAD)) {
         int available = 0;
-        if (px::BytesAvailable(fd, &available) != 0) return FailErrno();
+        if (px::BytesAvailable(fd, &available) != 0)
+            return FailErrno();
         *argp = static_cast<u_long>(available);
         return 0;
     }
@@ -208,7 +272,8 @@ struct hostent* WINAPI gethostbyname(const char* name) {
         local[sizeof local - 1] = '\0';
         name = local;
     }
-    if (t_host.buffer.empty()) t_host.buffer.resize(kInitialHostBufferBytes);
+    if (t_host.buffer.empty())
+        t_host.buffer.resize(kInitialHostBufferBytes);
     for (;;) {
         hostent* result = nullptr;
         int herr = 0;
@@ -218,35 +283,50 @@ struct hostent* WINAPI gethostbyname(const char* name) {
             t_host.buffer.resize(t_host.buffer.size() * 2);
             continue;
         }
-        if (rc == 0 && result) return result;
+        if (rc == 0 && result)
+            return result;
         switch (herr) {
-            case TRY_AGAIN: WSASetLastError(WSATRY_AGAIN); break;
-            case NO_RECOVERY: WSASetLastError(WSANO_RECOVERY); break;
-            case NO_DATA: WSASetLastError(WSANO_DATA); break;
-            default: WSASetLastError(WSAHOST_NOT_FOUND); break;
+            case TRY_AGAIN:
+                WSASetLastError(WSATRY_AGAIN);
+                break;
+            case NO_RECOVERY:
+                WSASetLastError(WSANO_RECOVERY);
+                break;
+            case NO_DATA:
+                WSASetLastError(WSANO_DATA);
+                break;
+            default:
+                WSASetLastError(WSAHOST_NOT_FOUND);
+                break;
         }
         return nullptr;
     }
 }
 
 int WINAPI gethostname(char* name, int namelen) {
-    if (!Started()) return Fail(WSANOTINITIALISED);
-    if (!name || namelen <= 0) return Fail(WSAEFAULT);
+    if (!Started())
+        return Fail(WSANOTINITIALISED);
+    if (!name || namelen <= 0)
+        return Fail(WSAEFAULT);
     char buffer[kMaxHostNameBytes] = {};
-    if (px::GetHostName(buffer, sizeof buffer - 1) != 0) return FailErrno();
+    if (px::GetHostName(buffer, sizeof buffer - 1) != 0)
+        return FailErrno();
     size_t length = std::strlen(buffer);
-    if (length + 1 > static_cast<size_t>(namelen)) return Fail(WSAEFAULT);
+    if (length + 1 > static_cast<size_t>(namelen))
+        return Fail(WSAEFAULT);
     std::memcpy(name, buffer, length + 1);
     return 0;
 }
 
 unsigned long WINAPI inet_addr(const char* cp) {
-    if (!cp) return INADDR_NONE;
+    if (!cp)
+        return INADDR_NONE;
     return px::InetAddr(cp);
 }
 
 char* WINAPI inet_ntoa(struct in_addr in) {
-    if (!::inet_ntop(AF_INET, &in, t_ntoaBuffer, sizeof t_ntoaBuffer)) return nullptr;
+    if (!::inet_ntop(AF_INET, &in, t_ntoaBuffer, sizeof t_ntoaBuffer))
+        return nullptr;
     return t_ntoaBuffer;
 }
 
@@ -254,22 +334,28 @@ char* WINAPI inet_ntoa(struct in_addr in) {
 
 int WINAPI bind(SOCKET s, const struct sockaddr* name, int namelen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
-    if (::bind(fd, name, static_cast<socklen_t>(namelen)) != 0) return FailErrno();
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return Fail(WSAEFAULT);
+    if (::bind(fd, name, static_cast<socklen_t>(namelen)) != 0)
+        return FailErrno();
     return 0;
 }
 
 int WINAPI listen(SOCKET s, int backlog) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (::listen(fd, backlog) != 0) return FailErrno();
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (::listen(fd, backlog) != 0)
+        return FailErrno();
     return 0;
 }
 
 SOCKET WINAPI accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     int fd;
-    if (!Enter(s, &fd)) return INVALID_SOCKET;
+    if (!Enter(s, &fd))
+        return INVALID_SOCKET;
     socklen_t length = addrlen ? static_cast<socklen_t>(*addrlen) : 0;
     int client;
     do {
@@ -280,16 +366,20 @@ SOCKET WINAPI accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
         WSASetLastError(errno == EINVAL ? WSAEINTR : WsaFromErrno(errno));
         return INVALID_SOCKET;
     }
-    if (addr && addrlen) *addrlen = static_cast<int>(length);
+    if (addr && addrlen)
+        *addrlen = static_cast<int>(length);
     return static_cast<SOCKET>(client);
 }
 
 int WINAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return Fail(WSAEFAULT);
     if (::connect(fd, name, static_cast<socklen_t>(namelen)) != 0) {
-        if (errno != EINTR) return FailErrno();
+        if (errno != EINTR)
+            return FailErrno();
         // The connection goes on in the background; wait for its outcome.
         pollfd p{fd, POLLOUT, 0};
         while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
@@ -297,15 +387,18 @@ int WINAPI connect(SOCKET s, const struct sockaddr* name, int namelen) {
         int soError = 0;
         socklen_t len = sizeof soError;
         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
-        if (soError != 0) return Fail(WsaFromErrno(soError));
+        if (soError != 0)
+            return Fail(WsaFromErrno(soError));
     }
     return 0;
 }
 
 int WINAPI recv(SOCKET s, char* buf, int len, int flags) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (len < 0 || (!buf && len > 0))
+        return Fail(WSAEFAULT);
     ssize_t n;
     do {
         n = ::recv(fd, static_cast<void*>(buf), static_cast<size_t>(len), flags);
@@ -319,17 +412,21 @@ int WINAPI recv(SOCKET s, char* buf, int len, int flags) {
 
 int WINAPI send(SOCKET s, const char* buf, int len, int flags) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (len < 0 || (!buf && len > 0))
+        return Fail(WSAEFAULT);
     // A blocking Winsock send returns once everything is queued; a peer that went away is an
     // error code, never a signal.
     size_t done = 0;
     while (done < static_cast<size_t>(len)) {
-        ssize_t n = ::send(fd, static_cast<const void*>(buf + done), static_cast<size_t>(len) - done,
-                           flags | MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, static_cast<const void*>(buf + done),
+                           static_cast<size_t>(len) - done, flags | MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            if (done > 0) break;
+            if (errno == EINTR)
+                continue;
+            if (done > 0)
+                break;
             return Fail(errno == EAGAIN ? WSAETIMEDOUT : WsaFromErrno(errno));
         }
         done += static_cast<size_t>(n);
@@ -339,38 +436,47 @@ int WINAPI send(SOCKET s, const char* buf, int len, int flags) {
 
 int WINAPI shutdown(SOCKET s, int how) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (how < SD_RECEIVE || how > SD_BOTH) return Fail(WSAEINVAL);
-    if (::shutdown(fd, how) != 0) return FailErrno();
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (how < SD_RECEIVE || how > SD_BOTH)
+        return Fail(WSAEINVAL);
+    if (::shutdown(fd, how) != 0)
+        return FailErrno();
     return 0;
 }
 
 int WINAPI getsockname(SOCKET s, struct sockaddr* name, int* namelen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
     if (!name || !namelen || *namelen < static_cast<int>(sizeof(sockaddr_in)))
         return Fail(WSAEFAULT);
     socklen_t length = static_cast<socklen_t>(*namelen);
-    if (::getsockname(fd, name, &length) != 0) return FailErrno();
+    if (::getsockname(fd, name, &length) != 0)
+        return FailErrno();
     *namelen = static_cast<int>(length);
     return 0;
 }
 
 int WINAPI getpeername(SOCKET s, struct sockaddr* name, int* namelen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
     if (!name || !namelen || *namelen < static_cast<int>(sizeof(sockaddr_in)))
         return Fail(WSAEFAULT);
     socklen_t length = static_cast<socklen_t>(*namelen);
-    if (::getpeername(fd, name, &length) != 0) return FailErrno();
+    if (::getpeername(fd, name, &length) != 0)
+        return FailErrno();
     *namelen = static_cast<int>(length);
     return 0;
 }
 
 int WINAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (!optval || optlen < 0) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (!optval || optlen < 0)
+        return Fail(WSAEFAULT);
     if (level == SOL_SOCKET && optname == SO_LINGER) {
         // Winsock's linger holds two 16-bit fields; accept that form and the system's.
         struct linger l {};
@@ -384,16 +490,19 @@ int WINAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
         } else {
             return Fail(WSAEFAULT);
         }
-        if (::setsockopt(fd, level, optname, &l, sizeof l) != 0) return FailErrno();
+        if (::setsockopt(fd, level, optname, &l, sizeof l) != 0)
+            return FailErrno();
         return 0;
     }
     if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
         // Winsock takes a DWORD of milliseconds.
-        if (optlen < static_cast<int>(sizeof(DWORD))) return Fail(WSAEFAULT);
+        if (optlen < static_cast<int>(sizeof(DWORD)))
+            return Fail(WSAEFAULT);
         DWORD ms;
         std::memcpy(&ms, optval, sizeof ms);
         timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-        if (::setsockopt(fd, level, optname, &tv, sizeof tv) != 0) return FailErrno();
+        if (::setsockopt(fd, level, optname, &tv, sizeof tv) != 0)
+            return FailErrno();
         return 0;
     }
     if (::setsockopt(fd, level, optname, static_cast<const void*>(optval),
@@ -404,8 +513,10 @@ int WINAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
 
 int WINAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     int fd;
-    if (!Enter(s, &fd)) return SOCKET_ERROR;
-    if (!optval || !optlen || *optlen < 0) return Fail(WSAEFAULT);
+    if (!Enter(s, &fd))
+        return SOCKET_ERROR;
+    if (!optval || !optlen || *optlen < 0)
+        return Fail(WSAEFAULT);
     socklen_t length = static_cast<socklen_t>(*optlen);
     if (::getsockopt(fd, level, optname, static_cast<void*>(optval), &length) != 0)
         return FailErrno();
@@ -415,22 +526,27 @@ int WINAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optle
 
 int WINAPI select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
                   const struct timeval* timeout) {
-    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!Started())
+        return Fail(WSANOTINITIALISED);
     fd_set* sets[3] = {readfds, writefds, exceptfds};
     const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
     std::vector<pollfd> polls;
     std::vector<std::pair<int, u_int>> origin;  // (set, index) of each poll entry
     for (int k = 0; k < 3; ++k) {
-        if (!sets[k]) continue;
-        if (sets[k]->fd_count > FD_SETSIZE) return Fail(WSAEINVAL);
+        if (!sets[k])
+            continue;
+        if (sets[k]->fd_count > FD_SETSIZE)
+            return Fail(WSAEINVAL);
         for (u_int i = 0; i < sets[k]->fd_count; ++i) {
             int fd;
-            if (!ToFd(sets[k]->fd_array[i], &fd)) return Fail(WSAENOTSOCK);
+            if (!ToFd(sets[k]->fd_array[i], &fd))
+                return Fail(WSAENOTSOCK);
             polls.push_back(pollfd{fd, wanted[k], 0});
             origin.emplace_back(k, i);
         }
     }
-    if (polls.empty()) return Fail(WSAEINVAL);  // Winsock refuses a select on nothing
+    if (polls.empty())
+        return Fail(WSAEINVAL);  // Winsock refuses a select on nothing
 
     int timeoutMs = -1;
     if (timeout) {
@@ -441,25 +557,32 @@ int WINAPI select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
     do {
         rc = ::poll(polls.data(), polls.size(), timeoutMs);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return FailErrno();
+    if (rc < 0)
+        return FailErrno();
 
     fd_set ready[3];
-    for (auto& r : ready) r.fd_count = 0;
+    for (auto& r : ready)
+        r.fd_count = 0;
     int total = 0;
     for (size_t p = 0; p < polls.size(); ++p) {
-        if (polls[p].revents & POLLNVAL) return Fail(WSAENOTSOCK);
+        if (polls[p].revents & POLLNVAL)
+            return Fail(WSAENOTSOCK);
         const int k = origin[p].first;
         bool isReady = false;
-        if (k == 0) isReady = polls[p].revents & (POLLIN | POLLHUP | POLLERR);
-        if (k == 1) isReady = polls[p].revents & (POLLOUT | POLLERR);
-        if (k == 2) isReady = polls[p].revents & POLLPRI;
+        if (k == 0)
+            isReady = polls[p].revents & (POLLIN | POLLHUP | POLLERR);
+        if (k == 1)
+            isReady = polls[p].revents & (POLLOUT | POLLERR);
+        if (k == 2)
+            isReady = polls[p].revents & POLLPRI;
         if (isReady) {
             ready[k].fd_array[ready[k].fd_count++] = sets[k]->fd_array[origin[p].second];
             ++total;
         }
     }
     for (int k = 0; k < 3; ++k) {
-        if (sets[k]) *sets[k] = ready[k];
+        if (sets[k])
+            *sets[k] = ready[k];
     }
     return total;
 }

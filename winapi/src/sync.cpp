@@ -13,7 +13,8 @@ public:
     bool IsWaitable() const override { return true; }
     bool IsSignalled() const override { return signalled_; }
     void Acquire() override {
-        if (!manualReset_) signalled_ = false;
+        if (!manualReset_)
+            signalled_ = false;
     }
     void Set(bool signalled) { signalled_ = signalled; }
 
@@ -30,7 +31,8 @@ BOOL SetEventState(HANDLE hEvent, bool signalled) {
     }
     std::lock_guard<std::mutex> guard(WaitLock());
     event->Set(signalled);
-    if (signalled) NotifyWaiters();
+    if (signalled)
+        NotifyWaiters();
     return TRUE;
 }
 
@@ -46,8 +48,12 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
     return InsertHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
 }
 
-BOOL WINAPI SetEvent(HANDLE hEvent) { return SetEventState(hEvent, true); }
-BOOL WINAPI ResetEvent(HANDLE hEvent) { return SetEventState(hEvent, false); }
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    return SetEventState(hEvent, true);
+}
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    return SetEventState(hEvent, false);
+}
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     *cs = CRITICAL_SECTION{};
@@ -66,7 +72,8 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
-    if (!static_cast<std::recursive_mutex*>(cs->DebugInfo)->try_lock()) return FALSE;
+    if (!static_cast<std::recursive_mutex*>(cs->DebugInfo)->try_lock())
+        return FALSE;
     cs->RecursionCount++;
     return TRUE;
 }
@@ -95,6 +102,8 @@ ULONGLONG WINAPI GetTickCount64(void) {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(GetTickCount64()); }
+DWORD WINAPI GetTickCount(void) {
+    return static_cast<DWORD>(GetTickCount64());
+}
 
 }  // extern "C"

@@ -43,7 +43,8 @@ public:
     DWORD Resume() {
         std::lock_guard<std::mutex> guard(resumeLock_);
         DWORD previous = suspendCount_;
-        if (suspendCount_ > 0 && --suspendCount_ == 0) resumed_.notify_all();
+        if (suspendCount_ > 0 && --suspendCount_ == 0)
+            resumed_.notify_all();
         return previous;
     }
     std::atomic<DWORD> id{0};
@@ -59,7 +60,8 @@ private:
 thread_local DWORD t_threadId = 0;
 
 DWORD CurrentThreadId() {
-    if (t_threadId == 0) t_threadId = static_cast<DWORD>(::syscall(SYS_gettid));
+    if (t_threadId == 0)
+        t_threadId = static_cast<DWORD>(::syscall(SYS_gettid));
     return t_threadId;
 }
 
@@ -94,7 +96,8 @@ HANDLE StartThread(std::function<DWORD()> body, bool suspended, DWORD* threadId)
     // The caller may ask for the id at once, as CreateThread reports it on return.
     std::unique_lock<std::mutex> lock(idLock);
     idKnown.wait(lock, [&] { return haveId; });
-    if (threadId) *threadId = thread->id;
+    if (threadId)
+        *threadId = thread->id;
     return handle;
 }
 
@@ -128,12 +131,17 @@ uintptr_t _beginthreadex(void*, unsigned, _beginthreadex_proc_type start_address
         errno = EAGAIN;
         return 0;
     }
-    if (thrdaddr) *thrdaddr = id;
+    if (thrdaddr)
+        *thrdaddr = id;
     return reinterpret_cast<uintptr_t>(h);
 }
 
-void _endthreadex(unsigned retval) { throw ThreadExit{retval}; }
-void WINAPI ExitThread(DWORD dwExitCode) { throw ThreadExit{dwExitCode}; }
+void _endthreadex(unsigned retval) {
+    throw ThreadExit{retval};
+}
+void WINAPI ExitThread(DWORD dwExitCode) {
+    throw ThreadExit{dwExitCode};
+}
 
 DWORD WINAPI ResumeThread(HANDLE hThread) {
     auto thread = LookupHandleAs<Thread>(hThread);
@@ -154,7 +162,9 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     return TRUE;
 }
 
-DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+DWORD WINAPI GetCurrentThreadId(void) {
+    return CurrentThreadId();
+}
 
 DWORD WINAPI GetThreadId(HANDLE hThread) {
     auto thread = LookupHandleAs<Thread>(hThread);
