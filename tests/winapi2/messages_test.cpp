@@ -20,7 +20,7 @@ void DrainQueue() {
 }
 
 class MessageQueue : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { DrainQueue(); }
     void TearDown() override { DrainQueue(); }
 };
@@ -199,13 +199,14 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
 }
 
 class MessageWindow : public MessageQueue {
-  protected:
+protected:
     static void SetUpTestSuite() {
         WNDCLASSA wc{};
         wc.lpfnWndProc = RecordingProc;
         wc.lpszClassName = kClass;
         ASSERT_NE(RegisterClassA(&wc), 0);
     }
+    static void TearDownTestSuite() { EXPECT_TRUE(UnregisterClassA(kClass, nullptr)); }
     static HWND Create(LPVOID param = nullptr) {
         return CreateWindowExA(0, kClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, param);
     }

@@ -66,9 +66,14 @@ TEST(MultimediaTimer, OneShotFiresOnceOnTheTimerThread) {
     ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0);
     EXPECT_EQ(shot.seenId.load(), id);
     EXPECT_NE(shot.thread.load(), GetCurrentThreadId());
-    // Once its callback has run, a one-shot timer is gone: it cannot fire again.
-    while (shot.completed < 1)
-        std::this_thread::yield();
+    // Once its callback has run, a one-shot timer is gone: it cannot fire again. The timer
+    // thread runs callbacks in turn, so a later timer firing proves the first one finished.
+    HANDLE fence = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(timeSetEvent(1, 0, reinterpret_cast<LPTIMECALLBACK>(fence), 0,
+                           TIME_ONESHOT | TIME_CALLBACK_EVENT_SET),
+              0u);
+    ASSERT_EQ(WaitForSingleObject(fence, kFireWaitMs), WAIT_OBJECT_0);
+    CloseHandle(fence);
     EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(shot.count.load(), 1);
 }

@@ -61,8 +61,10 @@ void RunTimers(TimerService& s) {
             if (it->second.due < next->second.due)
                 next = it;
         }
-        if (Clock::now() < next->second.due) {
-            s.changed.wait_until(lock, next->second.due);
+        // A copy: the entry may be erased while this waits.
+        const Clock::time_point due = next->second.due;
+        if (Clock::now() < due) {
+            s.changed.wait_until(lock, due);
             continue;
         }
         // The timer stays listed while its callback runs, so a kill can wait for it.
