@@ -1,0 +1,203 @@
+// Class framework for WDM function drivers: counted string, resource parser, one-shot timer,
+// device base classes with start-I/O serialisation, cancellation, PnP and power, driver object.
+#pragma once
+
+#include "wdm.h"
+
+#include <deque>
+
+// ---------------------------------------------------------------------------------------------
+// A counted wide string with its own storage.
+class CString {
+public:
+    static constexpr USHORT kCapacityChars = 128;
+
+    CString();
+    explicit CString(PCWSTR text);
+    CString(const CString& other);
+    CString& operator=(const CString& other);
+
+    CString& operator+=(PCWSTR text);
+    CString& AppendNumber(ULONG value);
+    PUNICODE_STRING Unicode() { return &m_string; }
+    PCWSTR Buffer() const { return m_buffer; }
+    // False once an append did not fit.
+    bool IsValid() const { return m_valid; }
+
+private:
+    UNICODE_STRING m_string;
+    WCHAR m_buffer[kCapacityChars];
+    bool m_valid = true;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The hardware resources of a start request, by type and index.
+class CResource {
+public:
+    explicit CResource(PCM_RESOURCE_LIST list);
+    bool GetPort(ULONG index, PHYSICAL_ADDRESS* start, ULONG* length) const;
+    bool GetMemory(ULONG index, PHYSICAL_ADDRESS* start, ULONG* length) const;
+    bool GetInterrupt(ULONG index, ULONG* level, ULONG* vector, KAFFINITY* affinity,
+                      KINTERRUPT_MODE* mode, BOOLEAN* shared) const;
+
+private:
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR Find(UCHAR type, ULONG index) const;
+    PCM_RESOURCE_LIST m_list;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A relative one-shot timer whose expiry runs a DPC. Start, Cancel and TakeExpiry are called
+// under the owner's lock, so a DPC of a timer cancelled meanwhile can tell and do nothing.
+class CTimer {
+public:
+    CTimer();
+    ~CTimer();
+    CTimer(const CTimer&) = delete;
+    CTimer& operator=(const CTimer&) = delete;
+
+    void Initialize(PKDEFERRED_ROUTINE routine, PVOID context);
+    void Start(ULONG milliseconds);
+    // True when the timer was still armed.
+    bool Cancel();
+    // In the DPC: true when this expiry is current (the timer was not cancelled or restarted
+    // since it was set); consumes it.
+    bool TakeExpiry();
+    bool Armed() const { return m_armed; }
+
+private:
+    KTIMER m_timer;
+    KDPC m_dpc;
+    bool m_armed = false;
+    bool m_initialized = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A device object whose extension is this C++ object (constructed in place).
+class CDevice {
+public:
+    explicit CDevice(PDEVICE_OBJECT deviceObject);
+    virtual ~CDevice();
+    CDevice(const CDevice&) = delete;
+    CDevice& operator=(const CDevice&) = delete;
+
+    PDEVICE_OBJECT DeviceObject() const { return m_deviceObject; }
+    // Construction result: the derived constructor records a failure with its text.
+    NTSTATUS ConstructionStatus() const { return m_constructionStatus; }
+    const char* ConstructionError() const { return m_constructionError; }
+
+protected:
+    // Creates the Win32 name "\DosDevices\<name>" for the device.
+    NTSTATUS CreateWin32Name(PCWSTR name);
+    void FailConstruction(NTSTATUS status, const char* text);
+
+    PDEVICE_OBJECT m_deviceObject;
+
+private:
+    CString m_win32Name;
+    bool m_win32NameCreated = false;
+    NTSTATUS m_constructionStatus = STATUS_SUCCESS;
+    const char* m_constructionError = "";
+};
+
+// ---------------------------------------------------------------------------------------------
+// A PnP function device: serialises queued requests through the start-I/O queue, holds new
+// requests while a stop or removal is pending, handles cancellation of queued requests, the
+// PnP start/stop/remove requests and device power transitions.
+class CPnpDevice : public CDevice {
+public:
+    enum class PnpState {
+        NotStarted,
+        Started,
+        StopPending,
+        Stopped,
+        RemovePending,
+        SurpriseRemoved,
+        Removed
+    };
+
+    CPnpDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice);
+    ~CPnpDevice() override;
+
+    static CPnpDevice* FromDeviceObject(PDEVICE_OBJECT device) {
+        return static_cast<CPnpDevice*>(device->DeviceExtension);
+    }
+
+    // Framework dispatch stages (PASSIVE_LEVEL).
+    NTSTATUS DispatchCreate(PIRP irp);
+    NTSTATUS DispatchClose(PIRP irp);
+    NTSTATUS DispatchCleanup(PIRP irp);
+    NTSTATUS DispatchPnp(PIRP irp);
+    NTSTATUS DispatchPower(PIRP irp);
+    NTSTATUS DispatchSystemControl(PIRP irp);
+
+    // Queues a request for start-I/O, or holds or fails it by the PnP state. Returns
+    // STATUS_PENDING or the status it completed the request with.
+    NTSTATUS QueueIrp(PIRP irp);
+    // Completes a request at the dispatch stage.
+    static NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+    // Start-I/O helpers, called before taking the device lock. SetCancelRoutineOrCancel gives
+    // the current request its cancel routine (null: none) or, when it was cancelled already,
+    // completes it as cancelled, starts the next request and returns false.
+    bool SetCancelRoutineOrCancel(PIRP irp, PDRIVER_CANCEL routine);
+    // Completes the current request (whose cancel routine is cleared here) and starts the next.
+    void CompleteCurrentAndStartNext(PIRP irp, NTSTATUS status, ULONG_PTR information);
+    // Completes every request still waiting in the start-I/O queue or held, with `status`.
+    void FlushQueuedIrps(NTSTATUS status);
+
+    bool HoldingNewRequests() const { return m_holding.load(); }
+    DEVICE_POWER_STATE PowerState() const { return m_powerState.load(); }
+    PnpState State() const { return m_state; }
+    PDEVICE_OBJECT LowerDevice() const { return m_lowerDevice; }
+
+protected:
+    virtual NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) = 0;
+    virtual void PnpFreeDeviceResources() = 0;
+    // Around device power transitions: before leaving D0, after returning to it.
+    virtual void SavePowerRegisters() {}
+    virtual void RestorePowerRegisters() {}
+
+private:
+    static DRIVER_CANCEL CancelQueuedIrp;
+    static DRIVER_CANCEL CancelHeldIrp;
+    static IO_COMPLETION_ROUTINE ForwardCompletion;
+    static IO_COMPLETION_ROUTINE PowerUpCompletion;
+
+    NTSTATUS ForwardAndWait(PIRP irp);
+    NTSTATUS ForwardSkipping(PIRP irp);
+    void StartHeldIrps();
+    void FailHeldIrps(NTSTATUS status);
+    void DestroyAndDelete();
+
+    PDEVICE_OBJECT m_physicalDevice;
+    PDEVICE_OBJECT m_lowerDevice = nullptr;
+    PnpState m_state = PnpState::NotStarted;
+    PnpState m_stateBeforeQuery = PnpState::NotStarted;
+    std::atomic<bool> m_holding{false};
+    std::atomic<DEVICE_POWER_STATE> m_powerState{PowerDeviceD3};
+    bool m_resourcesSetUp = false;
+    std::atomic<int> m_openHandles{0};
+    std::deque<PIRP> m_heldIrps;  // guarded by the cancel spin lock
+};
+
+// ---------------------------------------------------------------------------------------------
+// The driver object: sets the framework's dispatch routines for create, close, cleanup, PnP,
+// power and WMI; the driver sets the rest.
+class CPnpDriver {
+public:
+    // Null when the object cannot be allocated.
+    static CPnpDriver* Create(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+    static void Destroy(CPnpDriver* driver);
+    PDRIVER_OBJECT DriverObject() const { return m_driverObject; }
+
+    static DRIVER_DISPATCH DispatchCreate;
+    static DRIVER_DISPATCH DispatchClose;
+    static DRIVER_DISPATCH DispatchCleanup;
+    static DRIVER_DISPATCH DispatchPnp;
+    static DRIVER_DISPATCH DispatchPower;
+    static DRIVER_DISPATCH DispatchSystemControl;
+
+private:
+    explicit CPnpDriver(PDRIVER_OBJECT driverObject);
+    PDRIVER_OBJECT m_driverObject;
+};

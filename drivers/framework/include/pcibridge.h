@@ -1,0 +1,60 @@
+// Access to the PCI bridge both capture boards carry: interrupt control, NVRAM byte protocol,
+// register dump, and the NVRAM and dump requests built on them.
+#pragma once
+
+#include "wdm.h"
+
+namespace pcibridge {
+
+constexpr ULONG kConfig0C = 0x0C;
+constexpr ULONG kConfig1C = 0x1C;
+constexpr ULONG kConfig34 = 0x34;
+constexpr ULONG kInterruptControl = 0x38;
+constexpr ULONG kBusMasterControl = 0x3C;
+constexpr ULONG kNvramAccess = 0x3E;
+constexpr ULONG kPort60 = 0x60;
+
+constexpr ULONG kInterruptPending = 0x800000;
+constexpr ULONG kReceiveInterruptEnable = 0x2000;
+constexpr ULONG kLocalReset = 0x01000000;
+constexpr USHORT kNvramBusy = 0x8000;
+constexpr USHORT kNvramFault = 0x1000;
+constexpr USHORT kNvramProtectedBytes = 128;  // writes start at or above this address
+constexpr ULONG kNvramBusyTimeoutMs = 10;     // a byte command that stays busy longer failed
+constexpr ULONG kNvramWriteSettleMs = 20;
+constexpr ULONG kRegisterDumpBytes = 100;
+
+inline ULONG ReadPort32(PUCHAR base, ULONG offset) {
+    return READ_PORT_ULONG(reinterpret_cast<PULONG>(base + offset));
+}
+inline void WritePort32(PUCHAR base, ULONG offset, ULONG value) {
+    WRITE_PORT_ULONG(reinterpret_cast<PULONG>(base + offset), value);
+}
+inline USHORT ReadPort16(PUCHAR base, ULONG offset) {
+    return READ_PORT_USHORT(reinterpret_cast<PUSHORT>(base + offset));
+}
+inline void WritePort16(PUCHAR base, ULONG offset, USHORT value) {
+    WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(base + offset), value);
+}
+
+// Port 0x38: keep bits 0-15 and 18-31, set the receive enable, write bits 16-17 as 0.
+void EnableReceiveInterrupts(PUCHAR port);
+// Port 0x38 AND NOT 0x32000.
+void DisableReceiveInterrupts(PUCHAR port);
+
+// One NVRAM byte; STATUS_IO_DEVICE_ERROR when the fault bit is up after it (or the word
+// stays busy).
+NTSTATUS ReadNvramByte(PUCHAR port, USHORT address, UCHAR* value);
+NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value);
+
+// Requests on a METHOD_BUFFERED system buffer. Read: input u16 start, u16 count; returns the
+// bytes. Write: input u16 start, u16 count, the bytes; needs count + 5 input bytes, a start of
+// at least 128. Both keep start + count within `nvramSize`.
+NTSTATUS IoctlReadNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+                        ULONG outputLength, ULONG_PTR* information);
+NTSTATUS IoctlWriteNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+                         ULONG_PTR* information);
+// 100 bytes: ports 0x0C, 0x1C, 0x34, 0x38 at offsets 12, 28, 52, 56, the rest zero.
+NTSTATUS IoctlDumpRegisters(PUCHAR port, PVOID buffer, ULONG outputLength, ULONG_PTR* information);
+
+}  // namespace pcibridge

@@ -1,0 +1,154 @@
+// The machine around the drivers: system clock, the bus with its simulated boards and
+// interrupt lines, and the host that loads a driver, enumerates boards and routes user calls.
+#pragma once
+
+#include "wdm.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace wdm {
+
+// ---------------------------------------------------------------------------------------------
+// System clock
+
+enum class ClockMode {
+    Simulated,  // time moves only by AdvanceTime/RunNextTimer, bus accesses and stalls
+    RealTime,   // time is the host's monotonic clock; timers fire on their own thread
+};
+
+// Switches the clock; only while no timer is armed.
+void SetClockMode(ClockMode mode);
+ClockMode GetClockMode();
+
+// One register or port access costs this much simulated time, so polling loops with deadlines
+// end as they would on the board.
+constexpr LONGLONG kBusAccessTime100ns = 10;
+
+// Simulated mode: moves time forward, queues the DPCs of the timers that fell due and returns
+// once they (and whatever they queued) have run.
+void AdvanceTime(LONGLONG delta100ns);
+inline void AdvanceTimeMs(ULONG ms) {
+    AdvanceTime(static_cast<LONGLONG>(ms) * 10000);
+}
+// Simulated mode: moves time to the earliest armed timer, fires it and waits for the DPCs.
+// False when no timer is armed.
+bool RunNextTimer();
+// Number of armed timers.
+size_t ArmedTimerCount();
+// Waits until no DPC is queued or running.
+void WaitForDpcIdle();
+
+// Fails the next `count` pool allocations (tests of the out-of-memory paths).
+void FailPoolAllocations(int count);
+// Last line written by DbgPrint (also echoed to stderr when DRIVERS_DEBUG is set).
+std::string LastDebugMessage();
+
+// ---------------------------------------------------------------------------------------------
+// Bus
+
+// A board's register file as the bus sees it. Calls come from any thread; the board
+// serialises them itself.
+class HwDevice {
+public:
+    virtual ~HwDevice() = default;
+    virtual ULONG ReadPort(ULONG offset, int widthBytes) = 0;
+    virtual void WritePort(ULONG offset, int widthBytes, ULONG value) = 0;
+    virtual ULONG ReadMemory(int window, ULONG offset, int widthBytes) = 0;
+    virtual void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) = 0;
+};
+
+void BusAddPortRange(ULONG base, ULONG length, HwDevice* device);
+void BusAddMemoryRange(ULONGLONG physical, ULONG length, HwDevice* device, int window);
+void BusRemoveDevice(HwDevice* device);
+
+// A level-sensitive interrupt line. The board calls Changed() (without holding its own lock)
+// after anything that may raise or lower the line; while the line is asserted and an ISR is
+// connected, the line's thread runs the ISR at its DIRQL under the interrupt spin lock.
+class InterruptLine {
+public:
+    InterruptLine(ULONG vector, std::function<bool()> asserted);
+    ~InterruptLine();
+    InterruptLine(const InterruptLine&) = delete;
+    InterruptLine& operator=(const InterruptLine&) = delete;
+
+    void Changed();
+    ULONG Vector() const { return vector_; }
+    // Interrupts the ISR claimed since the line was created.
+    ULONG ClaimedCount() const;
+
+    // Used by IoConnectInterrupt/IoDisconnectInterrupt.
+    bool Connect(PKINTERRUPT interrupt);
+    void Disconnect(PKINTERRUPT interrupt);
+
+private:
+    void Run();
+
+    const ULONG vector_;
+    std::function<bool()> asserted_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    std::condition_variable idle_;
+    bool pending_ = false;
+    bool stop_ = false;
+    bool running_ = false;
+    PKINTERRUPT interrupt_ = nullptr;
+    ULONG claimed_ = 0;
+    std::thread thread_;
+};
+
+// A board that can be enumerated: it knows the resources its configuration space assigns.
+class SimulatedBoard : public HwDevice {
+public:
+    // Raw and translated resources are the same on this bus.
+    virtual std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Driver host
+
+class DriverHost {
+public:
+    // Loads the driver module `name` (lib<name>.so beside the framework library) and runs its
+    // DriverEntry. Null with *status set when the module or its entry is missing.
+    static std::unique_ptr<DriverHost> Load(const char* name, NTSTATUS* status);
+    // Runs a DriverEntry linked into the process.
+    DriverHost(PDRIVER_INITIALIZE entry, const wchar_t* serviceName);
+    ~DriverHost();
+    DriverHost(const DriverHost&) = delete;
+    DriverHost& operator=(const DriverHost&) = delete;
+
+    NTSTATUS EntryStatus() const { return entryStatus_; }
+    PDRIVER_OBJECT DriverObject() { return &driver_; }
+
+    // Enumerates a board: a bus device object for it, the driver's add-device, then
+    // IRP_MN_START_DEVICE with the board's resources. Returns the add-device or start status;
+    // *index receives the board's slot on success.
+    NTSTATUS AddBoard(SimulatedBoard& board, size_t* index = nullptr);
+    // PnP stop (query-stop, stop), restart (start with the same resources), removal.
+    NTSTATUS StopBoard(size_t index);
+    NTSTATUS StartBoard(size_t index);
+    NTSTATUS RemoveBoard(size_t index);
+    NTSTATUS SetDevicePower(size_t index, DEVICE_POWER_STATE state);
+    // The driver's device object (top of the board's stack), null once removed.
+    PDEVICE_OBJECT FunctionDevice(size_t index);
+
+private:
+    struct Board;
+    NTSTATUS SendPnp(Board& board, UCHAR minor);
+    NTSTATUS SendSynchronous(PDEVICE_OBJECT top,
+                             const std::function<void(PIO_STACK_LOCATION)>& fill);
+
+    void* module_ = nullptr;
+    DRIVER_OBJECT driver_{};
+    std::wstring serviceName_;
+    NTSTATUS entryStatus_ = STATUS_UNSUCCESSFUL;
+    std::vector<std::unique_ptr<Board>> boards_;
+};
+
+}  // namespace wdm

@@ -1,0 +1,826 @@
+// The multi-sensor board driver: dispatch, start-I/O, interrupt and capture, cable test, power.
+#include "harrow/HarrowDriver.h"
+
+#include <pcibridge.h>
+
+#include <algorithm>
+
+using namespace harrow;
+
+// Sensor table: model code, columns, rows, bits, pixels, FIFO words (three pixels a word), last.
+const CcdStatistics OspreyStatistics = {kModelOsprey, 1366, 912, 10, 1245792, 415264, 4};
+const CcdStatistics KestrelStatistics = {kModelKestrel, 1638, 1248, 10, 2044224, 681408, 4};
+const CcdStatistics ZephStatistics = {kModelZeph, 682, 456, 10, 310992, 103664, 4};
+const CcdStatistics CcdNoneStatistics = {kModelNone, 0, 0, 0, 0, 0, 0};
+
+namespace {
+
+CPnpDriver* g_driver = nullptr;
+
+enum class LengthRule { Exact, AtLeast, Any };
+enum class Stage { Queued, Immediate };
+
+struct IoctlRule {
+    ULONG code;
+    LengthRule rule;
+    ULONG inputLength;
+    Stage stage;
+};
+
+// The dispatch stage: every code it accepts, its input length and where it runs.
+constexpr IoctlRule kIoctlTable[] = {
+    {kIoctlNotImplemented, LengthRule::Exact, 0, Stage::Queued},
+    {kIoctlGatherPerformanceData, LengthRule::Exact, 4, Stage::Queued},
+    {kIoctlReset, LengthRule::Any, 0, Stage::Immediate},
+    {kIoctlDumpRegisters, LengthRule::Exact, pcibridge::kRegisterDumpBytes, Stage::Queued},
+    {kIoctlReadNvram, LengthRule::Exact, 4, Stage::Queued},
+    {kIoctlWriteNvram, LengthRule::AtLeast, 5, Stage::Queued},
+    {kIoctlSetPowerState, LengthRule::Exact, 4, Stage::Queued},
+    {kIoctlTestUnit, LengthRule::Exact, sizeof(TestUnitRecord), Stage::Queued},
+};
+
+constexpr ULONG kPortInitialiseBoard38 = 0x30000;
+constexpr ULONG kPortInitialiseCard38 = 0x1010;
+constexpr ULONG kIsrAcknowledgeBits = 0x33010;
+constexpr USHORT kStatusFifoData = 0x0001;
+constexpr USHORT kStatusSpeedAccepted = 0x0010;
+constexpr ULONG kReceiveOverrun = 0x8;
+
+void StartNextAtDispatch(PDEVICE_OBJECT device) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoStartNextPacket(device, TRUE);
+    KeLowerIrql(old);
+}
+
+}  // namespace
+
+// ---- Operation container
+
+void HarrowOperationContainer::FinishOperationsIrp(NTSTATUS status, ULONG_PTR information) {
+    PIRP irp = m_irp;
+    m_irp = nullptr;
+    m_driver->UnlockDevice();
+    if (irp == nullptr)
+        return;  // cancelled meanwhile: nothing left to complete
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    if (routine == nullptr && irp->Cancel)
+        return;  // its cancel routine completes it
+    CPnpDevice::CompleteIrp(irp, status, information);
+    StartNextAtDispatch(m_driver->DeviceObject());
+}
+
+// ---- Capture
+
+void HarrowImageCaptureContainer::Init(CHarrowDriver* driver) {
+    HarrowOperationContainer::Init(driver);
+    m_inactive.Init(driver, this);
+    m_active.Init(driver, this);
+    m_current = &m_inactive;
+}
+
+void HarrowImageCaptureContainer::SetupInterruptMode() {
+    m_driver->m_interruptModeShadow =
+        static_cast<USHORT>((m_driver->m_interruptModeShadow & 0xC4C4) | 0x101);
+    m_driver->WriteInterruptMode(m_driver->m_interruptModeShadow);
+}
+
+void HarrowImageCaptureContainer::EnableReceiveInterrupts() {
+    pcibridge::EnableReceiveInterrupts(m_driver->Port());
+}
+
+void HarrowImageCaptureContainer::DisableReceiveInterrupts() {
+    pcibridge::DisableReceiveInterrupts(m_driver->Port());
+}
+
+void HarrowImageCaptureContainer::EnterInactive() {
+    m_inactive.SetState();
+    m_current = &m_inactive;
+}
+
+bool HarrowImageCaptureContainer::SetReadStateActive(PIRP irp, PVOID buffer, ULONG byteCount) {
+    m_irp = irp;
+    m_buffer = static_cast<PULONG>(buffer);
+    m_byteCount = byteCount;
+    const ULONG imageWords = m_driver->Test().CurrentStatistics().fifoWordCount;
+    if (imageWords == 0) {
+        // No sensor identified yet: there is no image size to wait for.
+        FinishOperationsIrp(STATUS_DEVICE_NOT_READY, 0);
+        return true;
+    }
+    const ULONG capacityWords = byteCount / sizeof(ULONG);
+    if (capacityWords == 0) {
+        FinishOperationsIrp(STATUS_BUFFER_TOO_SMALL, 0);
+        return true;
+    }
+    // Never more than the caller's buffer holds.
+    m_wordsLeft = std::min(imageWords, capacityWords);
+    m_wordsStored = 0;
+    if (!m_active.SetState()) {
+        EnterInactive();
+        FinishOperationsIrp(STATUS_IO_TIMEOUT, 0);
+        return true;
+    }
+    m_current = &m_active;
+    return false;
+}
+
+bool HarrowImageCaptureInactive::SetState() {
+    m_container->DisableReceiveInterrupts();
+    return true;
+}
+
+bool HarrowImageCaptureInactive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP) {
+    return false;
+}
+
+bool HarrowImageCaptureActive::SetState() {
+    CHarrowDriver* d = m_driver;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG deadline = now.QuadPart + kDrainDeadline100ns;
+    for (;;) {
+        ULONG drained = 0;
+        while ((d->ReadStatus() & kStatusFifoData) && drained < kDrainBurstWords) {
+            d->ReadFifoWord();
+            ++drained;
+        }
+        if (drained < kDrainBurstWords || !(d->ReadStatus() & kStatusFifoData))
+            break;
+        KeQuerySystemTime(&now);
+        if (now.QuadPart > deadline)
+            return false;
+    }
+    d->ReadStatus();
+    d->ReadStatus();
+    d->ReadReceiveFlags();  // reading clears them
+    if (!d->WriteSpeedCommand(kReadoutSpeedCode, kSpeedCommandTimeout100ns))
+        return false;
+    m_container->SetupInterruptMode();
+    m_container->EnableReceiveInterrupts();
+    return true;
+}
+
+bool HarrowImageCaptureActive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP irp) {
+    HarrowImageCaptureContainer* c = m_container;
+    CHarrowDriver* d = m_driver;
+    c->DisableReceiveInterrupts();
+    if (irp == nullptr) {
+        c->EnterInactive();
+        return false;
+    }
+    for (;;) {
+        while (d->ReadStatus() & kStatusFifoData) {
+            if (d->ReadReceiveFlags() & kReceiveOverrun) {
+                c->EnterInactive();
+                c->FinishOperationsIrp(STATUS_DATA_OVERRUN, 0);
+                return true;
+            }
+            const ULONG word = ~d->ReadFifoWord();
+            std::memcpy(
+                reinterpret_cast<PUCHAR>(c->m_buffer) + static_cast<size_t>(c->m_wordsStored) * 4,
+                &word, 4);
+            ++c->m_wordsStored;
+            if (--c->m_wordsLeft == 0) {
+                c->EnterInactive();
+                const bool read = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ;
+                c->FinishOperationsIrp(read ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE,
+                                       read ? static_cast<ULONG_PTR>(c->m_wordsStored) * 4 : 0);
+                return true;
+            }
+        }
+        // Empty: one more look, bounded by the tick count taken now.
+        LARGE_INTEGER first, now;
+        KeQueryTickCount(&first);
+        if (d->ReadStatus() & kStatusFifoData)
+            continue;
+        KeQueryTickCount(&now);
+        if (now.QuadPart >= first.QuadPart)
+            break;
+    }
+    if (irp->Cancel) {
+        c->EnterInactive();  // its cancel routine completes it
+        return false;
+    }
+    c->EnableReceiveInterrupts();
+    return false;
+}
+
+// ---- Phases
+
+void HarrowPhaseManagementBaseClass::Init(CHarrowDriver* driver, HarrowTestContainer* test,
+                                          HarrowPhaseManagementBaseClass* nextPhase) {
+    m_driver = driver;
+    m_test = test;
+    m_nextPhase = nextPhase;
+    m_timer.Initialize(AttainedSequenceDPC, this);
+}
+
+void HarrowPhaseManagementBaseClass::AttainedSequenceDPC(PKDPC, PVOID context, PVOID, PVOID) {
+    auto phase = static_cast<HarrowPhaseManagementBaseClass*>(context);
+    CHarrowDriver* d = phase->m_driver;
+    d->LockDevice();
+    if (!phase->m_timer.TakeExpiry()) {
+        d->UnlockDevice();  // cancelled or restarted meanwhile
+        return;
+    }
+    if (!phase->AttainedSequence())
+        d->UnlockDevice();
+}
+
+bool HarrowPhaseManagementBaseClass::StartNextSequence() {
+    if (m_nextPhase == nullptr)
+        return false;
+    m_test->StartPhase(m_nextPhase);
+    return false;
+}
+
+void HarrowPowerOn::StartSequence() {
+    m_test->PowerSensor(true);
+    StartTimer(kSettleMs);
+}
+
+bool HarrowPowerOn::AttainedSequence() {
+    if (m_test->m_currentPhase != this)
+        return false;  // its request was cancelled: nothing to complete
+    m_test->m_currentPhase = nullptr;
+    m_test->FinishOperationsIrp(STATUS_SUCCESS, 0);
+    return true;
+}
+
+void HarrowPowerOff::StartSequence() {
+    m_test->PowerSensor(false);
+    StartTimer(kSettleMs);
+}
+
+bool HarrowPowerOff::AttainedSequence() {
+    if (m_test->m_currentPhase != this)
+        return false;  // its request was cancelled: nothing to complete
+    m_test->m_currentPhase = nullptr;
+    m_test->FinishOperationsIrp(STATUS_SUCCESS, 0);
+    return true;
+}
+
+void HarrowReadCableBitsClass::WriteBits(USHORT bits) {
+    m_driver->WriteCableBits(bits);
+    m_test->RecordWrittenBits(bits);
+}
+
+void HarrowReadCableBitsClass::StartSequence() {
+    WriteBits(Pattern());
+    StartTimer(kLineSettleMs);
+}
+
+bool HarrowReadCableBitsClass::AttainedSequence() {
+    const USHORT status = m_driver->ReadStatus();
+    m_sync = (status >> 15) & 1;
+    m_data = (status >> 7) & 1;
+    m_clock = (status >> 14) & 1;
+    m_test->RecordReadBits(status & kReadMask);
+    Evaluate();
+    return StartNextSequence();
+}
+
+void HarrowTestAllBitsLow::Evaluate() {
+    m_test->m_syncRest = m_sync;
+    m_test->m_dataRest = m_data;
+    m_test->m_clockRest = m_clock;
+}
+void HarrowTestDataBitHigh::Evaluate() {
+    m_test->m_dataNoFollow = m_data == m_test->m_dataRest;
+}
+void HarrowTestSyncBitHigh::Evaluate() {
+    m_test->m_syncNoFollow = m_sync == m_test->m_syncRest;
+}
+void HarrowTestClockBitHigh::Evaluate() {
+    m_test->m_clockNoFollow = m_clock == m_test->m_clockRest;
+}
+
+void HarrowTestSetAllBitsLowNoTest::StartSequence() {
+    m_driver->WriteCableBits(Pattern());
+    StartTimer(kLineSettleMs);
+}
+
+bool HarrowTestSetAllBitsLowNoTest::AttainedSequence() {
+    m_test->CompleteTest();
+    return true;
+}
+
+// ---- Test container
+
+void HarrowTestContainer::Init(CHarrowDriver* driver) {
+    HarrowOperationContainer::Init(driver);
+    m_allLow.Init(driver, this, &m_dataHigh);
+    m_dataHigh.Init(driver, this, &m_syncHigh);
+    m_syncHigh.Init(driver, this, &m_clockHigh);
+    m_clockHigh.Init(driver, this, &m_allLowNoTest);
+    m_allLowNoTest.Init(driver, this, nullptr);
+    m_powerOff.Init(driver, this, nullptr);
+    m_powerOn.Init(driver, this, nullptr);
+    m_statistics = CcdNoneStatistics;
+}
+
+void HarrowTestContainer::PowerSensor(bool on) {
+    m_driver->m_powerShadow = on ? 1 : 0;
+    m_driver->WritePower(m_driver->m_powerShadow);
+}
+
+void HarrowTestContainer::ResetTestStateParameters() {
+    m_syncRest = m_dataRest = m_clockRest = 0;
+    m_syncNoFollow = m_dataNoFollow = m_clockNoFollow = 0;
+    m_statistics = CcdNoneStatistics;
+    m_currentPhase = nullptr;
+}
+
+void HarrowTestContainer::StartTest(PIRP irp, TestUnitRecord* record) {
+    PowerSensor(true);
+    ResetTestStateParameters();
+    m_irp = irp;
+    m_record = record;
+    m_record->sampleCount = 0;
+    StartPhase(&m_allLow);
+}
+
+void HarrowTestContainer::StartPower(PIRP irp, bool on) {
+    m_irp = irp;
+    StartPhase(on ? static_cast<HarrowPhaseManagementBaseClass*>(&m_powerOn) : &m_powerOff);
+}
+
+void HarrowTestContainer::StartPhase(HarrowPhaseManagementBaseClass* phase) {
+    m_currentPhase = phase;
+    phase->StartSequence();
+}
+
+void HarrowTestContainer::RecordWrittenBits(USHORT bits) {
+    m_pendingWritten = bits;
+}
+
+void HarrowTestContainer::RecordReadBits(USHORT bits) {
+    if (m_record == nullptr || m_record->sampleCount >= kMaxSamples)
+        return;
+    CableSample& sample = m_record->samples[m_record->sampleCount];
+    sample.written = m_pendingWritten;
+    sample.read = bits;
+    ++m_record->sampleCount;
+}
+
+void HarrowTestContainer::CompleteTest() {
+    const auto& L = m_allLow;
+    const auto& D = m_dataHigh;
+    const auto& S = m_syncHigh;
+    const auto& C = m_clockHigh;
+    uint32_t mask = 0;
+    if (L.Data() != S.Data())
+        mask |= kDataMovedWithSync;
+    if (L.Data() != C.Data())
+        mask |= kDataMovedWithClock;
+    if (L.Sync() != D.Sync())
+        mask |= kSyncMovedWithData;
+    if (L.Sync() != C.Sync())
+        mask |= kSyncMovedWithClock;
+    if (L.Clock() != D.Clock())
+        mask |= kClockMovedWithData;
+    if (L.Clock() != S.Clock())
+        mask |= kClockMovedWithSync;
+    if (m_syncNoFollow)
+        mask |= C.Sync() ? kSyncStuckHigh : kSyncStuckLow;
+    if (m_dataNoFollow)
+        mask |= C.Data() ? kDataStuckHigh : kDataStuckLow;
+    if (m_clockNoFollow)
+        mask |= S.Clock() ? kClockStuckHigh : kClockStuckLow;
+
+    uint32_t result = kSensorIdentified;
+    const CcdStatistics* row = &KestrelStatistics;
+    if (mask != 0) {
+        result = kCableFault;
+        row = &CcdNoneStatistics;
+    } else if (m_dataRest) {
+        result = kDataHighAtRest;
+        row = &CcdNoneStatistics;
+    } else if (m_syncRest) {
+        row = &ZephStatistics;
+    } else if (m_clockRest) {
+        row = &OspreyStatistics;
+    }
+    m_statistics = *row;
+    if (m_record != nullptr) {
+        m_record->result = result;
+        m_record->faultMask = mask;
+        m_record->statistics = *row;
+    }
+    if (result != kSensorIdentified || mask != 0)
+        PowerSensor(false);
+    m_currentPhase = nullptr;
+    m_record = nullptr;
+    FinishOperationsIrp(STATUS_SUCCESS, sizeof(TestUnitRecord));
+}
+
+void HarrowTestContainer::CancelTest() {
+    // A running cable phase stops here; a power sequence keeps its timer and, at expiry, finds
+    // its request gone.
+    if (m_currentPhase != nullptr && m_currentPhase != &m_powerOn &&
+        m_currentPhase != &m_powerOff) {
+        m_currentPhase->CancelSequence();
+    }
+    m_currentPhase = nullptr;
+    m_record = nullptr;
+    ForgetIrp();
+}
+
+// ---- The device
+
+CHarrowDriver::CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice,
+                             ULONG index)
+    : CPnpDevice(deviceObject, physicalDevice), m_clearedByte(0) {
+    KeInitializeSpinLock(&m_lock);
+    m_timeIncrement = KeQueryTimeIncrement();
+    m_ticksPerSecond[0] = m_ticksPerSecond[1] = 1000000 / m_timeIncrement;
+    m_capture.Init(this);
+    m_test.Init(this);
+    IoInitializeDpcRequest(deviceObject, HarrowDriverDpcForIsr);
+    if (!NT_SUCCESS(ConstructionStatus()))
+        return;
+    CString win32(L"HARROWDRIVER");
+    win32.AppendNumber(index);
+    if (!NT_SUCCESS(CreateWin32Name(win32.Buffer()))) {
+        FailConstruction(STATUS_OBJECT_NAME_COLLISION,
+                         "CHarrowDriver::CHarrowDriver CreateWin32Name failed");
+    }
+}
+
+CHarrowDriver::~CHarrowDriver() = default;
+
+void CHarrowDriver::LockDevice() {
+    KIRQL old;
+    KeAcquireSpinLock(&m_lock, &old);
+    m_lockIrql = old;
+    m_lockOwner = KeGetCurrentThread();
+    m_lockHeld = 1;
+}
+
+void CHarrowDriver::UnlockDevice() {
+    const KIRQL old = m_lockIrql;
+    m_lockHeld = 0;
+    m_lockOwner = nullptr;
+    KeReleaseSpinLock(&m_lock, old);
+}
+
+void CHarrowDriver::WriteControl(USHORT value) {
+    WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[0]), value);
+}
+void CHarrowDriver::WriteInterruptMode(USHORT value) {
+    WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[1]), value);
+}
+void CHarrowDriver::WritePower(USHORT value) {
+    WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[2]), value);
+}
+void CHarrowDriver::WriteCableBits(USHORT value) {
+    m_cableShadow = value;
+    WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[3]), value);
+}
+
+bool CHarrowDriver::WriteSpeedCommand(USHORT code, LONGLONG timeout100ns) {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG deadline = now.QuadPart + timeout100ns;
+    m_controlShadow = static_cast<USHORT>((m_controlShadow & ~7) | (code & 7));
+    WriteControl(m_controlShadow);
+    for (;;) {
+        if (ReadStatus() & kStatusSpeedAccepted)
+            return true;
+        KeQuerySystemTime(&now);
+        if (now.QuadPart > deadline)
+            return false;
+    }
+}
+
+void CHarrowDriver::InitializeBoard() {
+    pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, kPortInitialiseBoard38);
+    const ULONG busMaster = pcibridge::ReadPort32(m_port, pcibridge::kBusMasterControl);
+    pcibridge::WritePort32(m_port, pcibridge::kBusMasterControl,
+                           busMaster & ~pcibridge::kLocalReset);
+}
+
+NTSTATUS CHarrowDriver::InitializeCard() {
+    pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, kPortInitialiseCard38);
+    pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
+    m_capture.EnterInactive();
+    return STATUS_SUCCESS;
+}
+
+void CHarrowDriver::UnInitializeCard() {
+    pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0);
+}
+
+void CHarrowDriver::UnmapWindows() {
+    for (int i = 0; i < 4; ++i) {
+        if (m_memory[i] != nullptr)
+            MmUnmapIoSpace(m_memory[i], m_memoryLength[i]);
+        m_memory[i] = nullptr;
+    }
+    m_port = nullptr;
+}
+
+NTSTATUS CHarrowDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
+    PHYSICAL_ADDRESS start;
+    ULONG length;
+    if (!translated.GetPort(0, &start, &length))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    m_port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
+    for (int i = 0; i < 4; ++i) {
+        PVOID mapped = nullptr;
+        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length)) {
+            mapped = MmMapIoSpace(start, length, MmNonCached);
+        }
+        if (mapped == nullptr) {
+            UnmapWindows();
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        m_memory[i] = static_cast<PUCHAR>(mapped);
+        m_memoryLength[i] = length;
+    }
+    ULONG level, vector;
+    KAFFINITY affinity;
+    KINTERRUPT_MODE mode;
+    BOOLEAN shared;
+    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
+        UnmapWindows();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InitializeBoard();
+    NTSTATUS status = IoConnectInterrupt(&m_interrupt, HarrowDriverIsr, this, nullptr, vector,
+                                         static_cast<KIRQL>(level), static_cast<KIRQL>(level), mode,
+                                         shared, affinity, FALSE);
+    if (!NT_SUCCESS(status)) {
+        UnInitializeCard();
+        UnmapWindows();
+        m_interrupt = nullptr;
+        return status;
+    }
+    m_nvramSize = kNvramBytes;
+    return STATUS_SUCCESS;
+}
+
+void CHarrowDriver::PnpFreeDeviceResources() {
+    if (m_interrupt != nullptr)
+        IoDisconnectInterrupt(m_interrupt);
+    m_interrupt = nullptr;
+    KeFlushQueuedDpcs();  // no DPC may touch the windows once they are gone
+    UnmapWindows();
+}
+
+void CHarrowDriver::SavePowerRegisters() {
+    LockDevice();
+    if (m_port != nullptr)
+        UnInitializeCard();
+    UnlockDevice();
+}
+
+void CHarrowDriver::RestorePowerRegisters() {
+    LockDevice();
+    if (m_port != nullptr)
+        InitializeCard();
+    UnlockDevice();
+}
+
+BOOLEAN CHarrowDriver::ClearInterruptStatus(PVOID context) {
+    auto self = static_cast<CHarrowDriver*>(context);
+    self->m_interruptStatus = 0;
+    self->m_interruptStatus2 = 0;
+    return TRUE;
+}
+
+NTSTATUS CHarrowDriver::ReadDispatch(PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    return QueueIrp(irp);
+}
+
+NTSTATUS CHarrowDriver::IoctlDispatch(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const IoctlRule* rule = std::find_if(std::begin(kIoctlTable), std::end(kIoctlTable),
+                                         [code](const IoctlRule& r) { return r.code == code; });
+    if (rule == std::end(kIoctlTable))
+        return CompleteIrp(irp, STATUS_NOT_IMPLEMENTED, 0);
+    const bool lengthOk = rule->rule == LengthRule::Any ||
+                          (rule->rule == LengthRule::Exact && input == rule->inputLength) ||
+                          (rule->rule == LengthRule::AtLeast && input >= rule->inputLength);
+    if (!lengthOk)
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+    if (rule->stage == Stage::Immediate)
+        return IoctlReset(irp);
+    return QueueIrp(irp);
+}
+
+NTSTATUS CHarrowDriver::IoctlReset(PIRP irp) {
+    FlushQueuedIrps(STATUS_CANCELLED);
+    if (m_port == nullptr)
+        return CompleteIrp(irp, STATUS_DEVICE_NOT_READY, 0);
+    // Only a caller on this thread inside start-I/O or a DPC may already hold the lock.
+    const bool takeLock = !LockHeldByThisThread();
+    if (takeLock)
+        LockDevice();
+    m_capture.EnterInactive();
+    NTSTATUS status = InitializeCard();
+    if (m_interrupt != nullptr)
+        KeSynchronizeExecution(m_interrupt, ClearInterruptStatus, this);
+    if (takeLock)
+        UnlockDevice();
+    return CompleteIrp(irp, status, 0);
+}
+
+NTSTATUS CHarrowDriver::IoctlGatherPerformanceData(PVOID buffer, ULONG, ULONG_PTR* information) {
+    std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
+    m_performanceTotal += static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
+    *information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+void CHarrowDriver::StartIo(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_READ) {
+        if (!SetCancelRoutineOrCancel(irp, HarrowReadIrpCancelCallback))
+            return;
+        PVOID buffer = irp->MdlAddress
+                           ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                           : nullptr;
+        if (buffer == nullptr) {
+            CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+            return;
+        }
+        LockDevice();
+        if (!m_capture.SetReadStateActive(irp, buffer, stack->Parameters.Read.Length))
+            UnlockDevice();
+        return;
+    }
+
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    if (code == kIoctlSetPowerState || code == kIoctlTestUnit) {
+        if (!SetCancelRoutineOrCancel(irp, HarrowSelfTestIrpCancelCallback))
+            return;
+        LockDevice();
+        if (code == kIoctlSetPowerState) {
+            ULONG on;
+            std::memcpy(&on, buffer, sizeof on);
+            m_test.StartPower(irp, on != 0);
+        } else {
+            m_test.StartTest(irp, static_cast<TestUnitRecord*>(buffer));
+        }
+        UnlockDevice();
+        return;
+    }
+
+    if (!SetCancelRoutineOrCancel(irp, nullptr))
+        return;
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    NTSTATUS status = STATUS_NOT_IMPLEMENTED;  // 0x80002010 has no operation
+    ULONG_PTR information = 0;
+    LockDevice();
+    switch (code) {
+        case kIoctlGatherPerformanceData:
+            status = IoctlGatherPerformanceData(buffer, outputLength, &information);
+            break;
+        case kIoctlDumpRegisters:
+            status = pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
+            break;
+        case kIoctlReadNvram:
+            status = pcibridge::IoctlReadNvram(m_port, m_nvramSize, buffer, inputLength,
+                                               outputLength, &information);
+            break;
+        case kIoctlWriteNvram:
+            status =
+                pcibridge::IoctlWriteNvram(m_port, m_nvramSize, buffer, inputLength, &information);
+            break;
+        default:
+            break;
+    }
+    UnlockDevice();
+    CompleteCurrentAndStartNext(irp, status, information);
+}
+
+BOOLEAN CHarrowDriver::Isr() {
+    if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
+        return FALSE;
+    ULONG value = pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
+    if (!(value & pcibridge::kInterruptPending))
+        return FALSE;
+    value &= ~kIsrAcknowledgeBits;
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, value);
+    m_interruptStatus |= value;
+    IoRequestDpc(m_deviceObject, nullptr, nullptr);
+    return TRUE;
+}
+
+void CHarrowDriver::DpcForIsr() {
+    LockDevice();
+    PIRP irp = m_capture.Irp();
+    if (irp != nullptr && irp->Cancel) {
+        UnlockDevice();  // its cancel routine completes it
+        return;
+    }
+    if (!m_capture.Current()->StateHandlerDpc(&m_deviceObject->Dpc, m_deviceObject, irp))
+        UnlockDevice();
+}
+
+void CHarrowDriver::CancelRead(PIRP irp) {
+    LockDevice();
+    if (m_capture.Irp() == irp) {
+        m_capture.EnterInactive();
+        m_capture.ForgetIrp();
+    }
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+    StartNextAtDispatch(m_deviceObject);
+}
+
+void CHarrowDriver::CancelSelfTest(PIRP irp) {
+    LockDevice();
+    if (m_test.Irp() == irp)
+        m_test.CancelTest();
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+    StartNextAtDispatch(m_deviceObject);
+}
+
+// ---- Entry points
+
+BOOLEAN HarrowDriverIsr(PKINTERRUPT, PVOID context) {
+    return static_cast<CHarrowDriver*>(context)->Isr();
+}
+
+void HarrowDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
+    CHarrowDriver::From(device)->DpcForIsr();
+}
+
+void HarrowReadIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CHarrowDriver::From(device)->CancelRead(irp);
+}
+
+void HarrowSelfTestIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CHarrowDriver::From(device)->CancelSelfTest(irp);
+}
+
+void HarrowDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
+    CHarrowDriver::From(device)->StartIo(irp);
+}
+
+NTSTATUS HarrowDriverReadDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return CHarrowDriver::From(device)->ReadDispatch(irp);
+}
+
+NTSTATUS HarrowDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return CHarrowDriver::From(device)->IoctlDispatch(irp);
+}
+
+NTSTATUS HarrowDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
+    for (ULONG index = 0; index < CHarrowDriver::kMaxDevices; ++index) {
+        CString name(L"\\Device\\HarrowDriver");
+        name.AppendNumber(index);
+        PDEVICE_OBJECT device = nullptr;
+        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(CHarrowDriver), name.Unicode(),
+                                       CHarrowDriver::kDeviceType, 0, FALSE, &device))) {
+            continue;
+        }
+        auto driver = new (device->DeviceExtension) CHarrowDriver(device, physicalDevice, index);
+        const NTSTATUS status = driver->ConstructionStatus();
+        if (!NT_SUCCESS(status)) {
+            driver->~CHarrowDriver();
+            IoDeleteDevice(device);
+            return status;
+        }
+        device->Flags |= DO_DIRECT_IO;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_OBJECT_NAME_COLLISION;
+}
+
+void HarrowDriverUnload(PDRIVER_OBJECT) {
+    CPnpDriver::Destroy(g_driver);
+    g_driver = nullptr;
+}
+
+NTSTATUS HarrowDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    g_driver = CPnpDriver::Create(driverObject, registryPath);
+    if (g_driver == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    driverObject->DriverStartIo = HarrowDriverStartIo;
+    driverObject->MajorFunction[IRP_MJ_READ] = HarrowDriverReadDispatch;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HarrowDriverIoctlDispatch;
+    driverObject->DriverUnload = HarrowDriverUnload;
+    driverObject->DriverExtension->AddDevice = HarrowDriverAddDevice;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,238 @@
+// Register-level models of the two PCI capture boards and their cabled sensors.
+#pragma once
+
+#include <wdmhost.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace boardsim {
+
+// ---------------------------------------------------------------------------------------------
+// The PCI bridge both boards carry: interrupt control/status (port 0x38), bus-master control
+// (port 0x3C) whose upper half is the NVRAM access word (port 0x3E), port 0x60, and three
+// read-only configuration words. Not thread-safe: the owning board serialises.
+class Bridge {
+public:
+    static constexpr ULONG kPortWindowBytes = 0x80;
+    static constexpr ULONG kNvramBytes = 2048;
+    static constexpr int kNvramBusyPolls = 2;  // reads of the word that show it busy
+    static constexpr ULONG kReceiveInterruptEnable = 0x2000;
+    static constexpr ULONG kInterruptPending = 0x800000;
+    static constexpr ULONG kLocalReset = 0x01000000;  // bit 24 of the bus-master control
+
+    Bridge();
+    // `dataWaiting` decides the pending bit of port 0x38.
+    ULONG ReadPort(ULONG offset, int width, bool dataWaiting);
+    void WritePort(ULONG offset, int width, ULONG value);
+
+    bool ReceiveInterruptsEnabled() const { return (intCsr_ & kReceiveInterruptEnable) != 0; }
+    bool LocalResetAsserted() const { return (busMaster_ & kLocalReset) != 0; }
+    ULONG InterruptControl() const { return intCsr_; }
+    ULONG Port60() const { return port60_; }
+
+    std::vector<uint8_t> nvram;
+    bool nvramFault = false;  // the fault bit rises after every byte read or written
+
+private:
+    void NvramCommand(USHORT word);
+    USHORT NvramWordForRead();
+
+    ULONG intCsr_ = 0;
+    ULONG busMaster_ = 0;  // bits 0-15 and the control bits 24-27
+    ULONG port60_ = 0;
+    USHORT nvramAddress_ = 0;
+    UCHAR nvramData_ = 0;
+    int nvramBusy_ = 0;
+    bool nvramFaultRaised_ = false;
+};
+
+// Where a board sits on the simulated bus (slot 0, 1, ...).
+struct BusPlacement {
+    static ULONG PortBase(int slot) { return 0xE000 + 0x100 * static_cast<ULONG>(slot); }
+    static ULONGLONG MemoryBase(int slot, int window) {
+        return 0xF0000000ULL + 0x100000ULL * static_cast<ULONGLONG>(slot) +
+               0x10000ULL * static_cast<ULONGLONG>(window);
+    }
+    static ULONG Vector(int slot) { return 0x30 + static_cast<ULONG>(slot); }
+    static ULONG Level(int slot) { return 8 + static_cast<ULONG>(slot); }
+    static constexpr ULONG kMemoryWindowBytes = 0x1000;
+};
+
+// Faults of the board's resource list, for the start paths.
+enum class ResourceFault { None, MissingMemoryWindow, UnmappableMemoryWindow, MissingInterrupt };
+
+// ---------------------------------------------------------------------------------------------
+// Multi-sensor board with its cable to one of three sensor models.
+
+enum class SensorModel { None, Zeph, Osprey, Kestrel };
+
+enum class LineFault {
+    None,
+    StuckHigh,  // reads high whatever is driven
+    StuckLow,   // reads low whatever is driven
+    NoFollow,   // stays at its rest level when driven
+};
+
+struct SensorGeometry {
+    ULONG columns;
+    ULONG rows;
+};
+SensorGeometry GeometryOf(SensorModel model);
+
+struct HarrowBoardConfig {
+    int slot = 0;
+    SensorModel sensor = SensorModel::Kestrel;
+    LineFault sync = LineFault::None;
+    LineFault clock = LineFault::None;
+    LineFault data = LineFault::None;
+    bool dataHighAtRest = false;
+    bool speedAckStuck = false;  // the speed command is never acknowledged
+    bool fifoStuck = false;      // the FIFO never drains
+    bool autoExpose = true;      // the sensor sends its image once readout is armed
+    ULONG fifoDepthWords = 8192;
+    ULONG burstWords = 4096;  // words the sensor sends per burst; above the depth: overrun
+    ResourceFault resourceFault = ResourceFault::None;
+};
+
+class HarrowBoard : public wdm::SimulatedBoard {
+public:
+    static constexpr int kSpeedAckPolls = 2;
+
+    explicit HarrowBoard(const HarrowBoardConfig& config);
+    ~HarrowBoard() override;
+
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
+    ULONG ReadPort(ULONG offset, int widthBytes) override;
+    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
+    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
+    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
+
+    // The image the sensor sends (row-major 10-bit pixels); by default a test pattern.
+    void SetImage(std::vector<uint16_t> pixels);
+    std::vector<uint16_t> Image() const;
+    // Starts sending the image now (readout need not be armed: the bursts wait for it).
+    void Expose();
+
+    bool SensorPowered() const;
+    USHORT ControlWord() const;
+    USHORT InterruptMode() const;
+    USHORT CableLines() const;
+    ULONG InterruptControl() const;
+    ULONG Port60() const;
+    bool LocalResetAsserted() const;
+    size_t FifoWords() const;
+    std::vector<uint8_t> Nvram() const;
+    void SetNvram(const std::vector<uint8_t>& bytes);
+    void SetNvramFault(bool fault);
+    // Register accesses since creation: a request that must leave the hardware alone.
+    uint64_t AccessCount() const;
+    wdm::InterruptLine& Line() { return *line_; }
+
+    // Three 10-bit pixels per FIFO word, stored inverted.
+    static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
+    static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
+
+private:
+    bool Asserted();
+    void DeliverLocked();
+    USHORT StatusLocked();
+
+    HarrowBoardConfig config_;
+    mutable std::mutex lock_;
+    Bridge bridge_;
+    std::vector<uint16_t> image_;
+    std::deque<uint32_t> fifo_;
+    std::deque<uint32_t> sending_;  // words the sensor has yet to send
+    bool overrun_ = false;
+    USHORT control_ = 0;
+    USHORT interruptMode_ = 0;
+    USHORT power_ = 0;
+    USHORT cable_ = 0;
+    int speedAckPolls_ = 0;
+    bool speedAck_ = false;
+    uint64_t accesses_ = 0;
+    std::unique_ptr<wdm::InterruptLine> line_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Single-sensor board: a command interface to its sensor, two 12-bit pixels per FIFO word.
+
+struct ZephBoardConfig {
+    int slot = 0;
+    bool sensorPresent = true;
+    bool commandBusyStuck = false;    // the command interface never accepts a command
+    bool fifoStuck = false;           // the FIFO never drains
+    bool answerWithoutBit18 = false;  // the self-test answer lacks its marker bit
+    bool autoExpose = true;           // the readout command starts the image at once
+    ULONG fifoDepthWords = 8192;
+    ULONG burstWords = 4096;
+    ULONG testBurstWords = 16;
+    ResourceFault resourceFault = ResourceFault::None;
+};
+
+class ZephBoard : public wdm::SimulatedBoard {
+public:
+    static constexpr int kCommandBusyPolls = 2;
+    static constexpr USHORT kWakeCommand = 0xAA00;
+    static constexpr uint32_t kAnswerBit = 0x40000;
+    static constexpr ULONG kColumns = 682;
+    static constexpr ULONG kRows = 456;
+
+    explicit ZephBoard(const ZephBoardConfig& config);
+    ~ZephBoard() override;
+
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
+    ULONG ReadPort(ULONG offset, int widthBytes) override;
+    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
+    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
+    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
+
+    // 12-bit pixels, row-major; by default a test pattern.
+    void SetImage(std::vector<uint16_t> pixels);
+    std::vector<uint16_t> Image() const;
+    void Expose();
+
+    bool SensorPowered() const;
+    bool SensorAwake() const;
+    UCHAR ModeByte() const;
+    std::vector<USHORT> Commands() const;  // every command word written, in order
+    ULONG InterruptControl() const;
+    bool LocalResetAsserted() const;
+    std::vector<uint8_t> Nvram() const;
+    void SetNvram(const std::vector<uint8_t>& bytes);
+    void SetNvramFault(bool fault);
+    uint64_t AccessCount() const;
+    wdm::InterruptLine& Line() { return *line_; }
+
+    // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
+    static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
+    static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
+
+private:
+    bool Asserted();
+    void DeliverLocked();
+    void CommandLocked(USHORT word);
+    bool PoweredLocked() const;
+
+    ZephBoardConfig config_;
+    mutable std::mutex lock_;
+    Bridge bridge_;
+    std::vector<uint16_t> image_;
+    std::deque<uint32_t> fifo_;
+    std::deque<uint32_t> sending_;
+    bool testAnswering_ = false;
+    bool awake_ = false;
+    bool overrun_ = false;
+    UCHAR mode_ = 0;
+    int busyPolls_ = 0;
+    USHORT threshold_ = 0;
+    std::vector<USHORT> commands_;
+    uint64_t accesses_ = 0;
+    std::unique_ptr<wdm::InterruptLine> line_;
+};
+
+}  // namespace boardsim
