@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +36,7 @@ int leftMs(std::chrono::steady_clock::time_point deadline) {
 
 // One run of the program with its standard streams on pipes.
 class Program {
-  public:
+public:
     explicit Program(std::vector<std::string> args) {
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
@@ -151,16 +151,17 @@ class Program {
     // Reads the listening line and returns the port it names.
     std::uint16_t listeningPort() {
         const std::string line = readLine();
-        std::smatch m;
-        static const std::regex kLine(R"(vantasim listening on 127\.0\.0\.1:(\d+))");
-        if (!std::regex_match(line, m, kLine)) {
+        const std::string prefix = "vantasim listening on 127.0.0.1:";
+        const std::string digits = line.substr(std::min(line.size(), prefix.size()));
+        if (!line.starts_with(prefix) || digits.empty() || digits.size() > 5 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
             ADD_FAILURE() << "unexpected first line: '" << line << "'";
             return 0;
         }
-        return static_cast<std::uint16_t>(std::stoi(m[1]));
+        return static_cast<std::uint16_t>(std::stoi(digits));
     }
 
-  private:
+private:
     pid_t pid_ = -1;
     int stdin_ = -1, stdout_ = -1, stderr_ = -1;
     std::string out_;
@@ -168,7 +169,7 @@ class Program {
 };
 
 class unitsimProgram : public ::testing::Test {
-  protected:
+protected:
     Reply roundTrip(std::uint16_t port, std::string_view command, std::string_view extra = {}) {
         sendRequest(port, makeRequest("4242", listener_.port(), command, extra));
         auto reply = listener_.next();

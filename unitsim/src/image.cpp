@@ -22,7 +22,7 @@ std::uint8_t luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 }
 
 class ByteReader {
-  public:
+public:
     explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     bool has(std::size_t offset, std::size_t count) const {
         return offset <= bytes_.size() && count <= bytes_.size() - offset;
@@ -40,7 +40,7 @@ class ByteReader {
     std::uint8_t operator[](std::size_t offset) const { return bytes_[offset]; }
     std::size_t size() const { return bytes_.size(); }
 
-  private:
+private:
     std::span<const std::uint8_t> bytes_;
 };
 

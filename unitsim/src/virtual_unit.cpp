@@ -243,6 +243,14 @@ void VirtualUnit::expose(Clock::time_point now) {
     changed();
 }
 
+void VirtualUnit::imageDelivered(std::uint64_t generation) {
+    // A CLOSE or RESET after the exposure moved on to a newer generation; leave its state alone.
+    if (generation != 0 && generation == captureGeneration_ && state_ == UnitState::Processing) {
+        setState(UnitState::ImageReady);
+        changed();
+    }
+}
+
 void VirtualUnit::abandonCapture() {
     capture_.reset();
     ++captureGeneration_;
@@ -542,10 +550,7 @@ void VirtualUnit::queueReply(Outgoing reply) {
     const std::string to = net::endpointText(reply.destination);
     if (faults_.silent) {
         logLine("silent: reply to " + to + " withheld");
-        if (reply.captureGeneration != 0 && reply.captureGeneration == captureGeneration_ &&
-            state_ == UnitState::Processing) {
-            setState(UnitState::ImageReady);
-        }
+        imageDelivered(reply.captureGeneration);
         return;
     }
     if (config_.loopbackRepliesOnly && !net::isLoopback(reply.destination)) {
@@ -614,6 +619,11 @@ void VirtualUnit::sendReply(const Outgoing& reply) {
     const std::size_t chunk = reply.faults.chunkBytes > 0 ? reply.faults.chunkBytes : limit;
     for (std::size_t offset = 0; outcome == Outcome::Sent && offset < limit;) {
         const std::size_t n = std::min(chunk, limit - offset);
+        if (offset + n == limit) {
+            // Whoever holds the whole image must find the unit in IMGRDY when it asks next.
+            std::lock_guard lock(mutex_);
+            imageDelivered(reply.captureGeneration);
+        }
         switch (net::sendAll(fd.get(), all.substr(offset, n), stopFd, kSendStallTimeoutMs, error)) {
             case net::IoResult::Done:
                 break;
@@ -662,10 +672,7 @@ void VirtualUnit::sendReply(const Outgoing& reply) {
                 break;
         }
         // The unit has done its part whether or not the computer took the whole image.
-        if (reply.captureGeneration != 0 && reply.captureGeneration == captureGeneration_ &&
-            state_ == UnitState::Processing) {
-            setState(UnitState::ImageReady);
-        }
+        imageDelivered(reply.captureGeneration);
     }
     changed();
     if (outcome == Outcome::Sent) {

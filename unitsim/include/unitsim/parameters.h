@@ -40,7 +40,7 @@ struct UnitIdentity {
 enum class SetOutcome { Stored, UnknownName, ReadOnly, BadValue };
 
 class ParameterTable {
-  public:
+public:
     explicit ParameterTable(const UnitIdentity& identity);
 
     // Names are matched without regard to case, so "FrmemNumBytes" as one tool spells it and
@@ -51,7 +51,7 @@ class ParameterTable {
     // The stored value as a number, for the parameters the unit itself acts on.
     std::int64_t number(std::string_view name) const;
 
-  private:
+private:
     const ParameterSpec* find(std::string_view name) const;
     std::vector<std::string> values_;  // parallel to parameterSpecs()
 };

@@ -79,7 +79,7 @@ struct Snapshot {
 };
 
 class VirtualUnit {
-  public:
+public:
     explicit VirtualUnit(Config config);
     ~VirtualUnit();
     VirtualUnit(const VirtualUnit&) = delete;
@@ -113,7 +113,7 @@ class VirtualUnit {
     bool waitForRepliesFinished(std::uint64_t finished, std::chrono::milliseconds timeout) const;
     bool waitForState(UnitState state, std::chrono::milliseconds timeout) const;
 
-  private:
+private:
     struct Capture;
     struct Outgoing;
     struct SenderThread;
@@ -128,6 +128,7 @@ class VirtualUnit {
     void setState(UnitState next);
     void expose(std::chrono::steady_clock::time_point now);
     void abandonCapture();
+    void imageDelivered(std::uint64_t captureGeneration);
     Outgoing textReply(const Request& request, std::string_view body) const;
     Outgoing statusReply(const Request& request, std::string_view error) const;
     Outgoing imageReply(const Request& request, const GrayImage& image, PictureMode mode) const;
