@@ -2,7 +2,7 @@
 #pragma once
 
 #include "windef.h"
-#include "minwinbase.h"
+#include "fileapi.h"
 
 /* Errors that device requests report beyond the common ones of winerror.h. */
 #ifndef ERROR_BAD_COMMAND
