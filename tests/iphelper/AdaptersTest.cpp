@@ -183,6 +183,35 @@ TEST_F(Adapters, AdapterListsAndRoutesOfAVirtualAdapter) {
         EXPECT_EQ(Dotted(route.dwForwardMask), "0.0.0.0");
         EXPECT_EQ(route.dwForwardType, static_cast<DWORD>(MIB_IPROUTE_TYPE_INDIRECT));
 
+        // The configuration tool's way: the interface towards the unit, then its address row.
+        HMODULE module = LoadLibraryA("iphlpapi.dll");
+        auto count = reinterpret_cast<decltype(&::GetNumberOfInterfaces)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetNumberOfInterfaces")));
+        auto best = reinterpret_cast<decltype(&::GetBestInterface)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetBestInterface")));
+        auto addresses = reinterpret_cast<decltype(&::GetIpAddrTable)>(
+            reinterpret_cast<void*>(GetProcAddress(module, "GetIpAddrTable")));
+        ASSERT_TRUE(count && best && addresses);
+        DWORD interfaces = 0;
+        ASSERT_EQ(count(&interfaces), static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(interfaces, 3u);  // lo, vt0, vt1
+        DWORD bestIndex = 0;
+        ASSERT_EQ(best(Address("10.77.0.9"), &bestIndex), static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(bestIndex, index);
+        ULONG tableSize = 0;
+        ASSERT_EQ(addresses(nullptr, &tableSize, TRUE),
+                  static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        std::vector<unsigned char> tableBuffer(tableSize);
+        auto* rows = reinterpret_cast<MIB_IPADDRTABLE*>(tableBuffer.data());
+        ASSERT_EQ(addresses(rows, &tableSize, TRUE), static_cast<DWORD>(NO_ERROR));
+        std::vector<std::string> listed;
+        for (DWORD i = 0; i < rows->dwNumEntries; ++i)
+            listed.push_back(Dotted(rows->table[i].dwAddr) + "@" +
+                             (rows->table[i].dwIndex == index ? "vt0" : "other"));
+        EXPECT_EQ(listed,
+                  (std::vector<std::string>{"10.77.0.1@vt0", "10.77.1.1@vt0", "127.0.0.1@other"}));
+        FreeLibrary(module);
+
         std::string local;
         EXPECT_EQ(helper.LocalAddressTowards("10.77.0.9", local), S_OK);
         EXPECT_EQ(local, "10.77.0.1");

@@ -27,6 +27,14 @@ DWORD WINAPI SetAdapterIpAddress(LPSTR AdapterName, BOOL EnableDHCP, ULONG IPAdd
  * own address on it. */
 DWORD WINAPI GetBestRoute(DWORD dwDestAddr, DWORD dwSourceAddr, PMIB_IPFORWARDROW pBestRoute);
 
+/* The number of interfaces, the loopback interface included. */
+DWORD WINAPI GetNumberOfInterfaces(PDWORD pdwNumIf);
+/* The index of the interface the route towards dwDestAddr leaves through. */
+DWORD WINAPI GetBestInterface(IPAddr dwDestAddr, PDWORD pdwBestIfIndex);
+/* Every IPv4 address of every interface, ascending by address when bOrder is set;
+ * ERROR_INSUFFICIENT_BUFFER with the size needed in *pdwSize when the table does not fit. */
+DWORD WINAPI GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, PULONG pdwSize, BOOL bOrder);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,4 @@
-/* Routing records of the IP helper: the forwarding row that GetBestRoute fills. */
+/* Routing records of the IP helper: the forwarding row of GetBestRoute, the address table. */
 #pragma once
 
 #include "windef.h"
@@ -32,3 +32,23 @@ typedef struct _MIB_IPFORWARDROW {
     DWORD dwForwardMetric4;
     DWORD dwForwardMetric5;
 } MIB_IPFORWARDROW, *PMIB_IPFORWARDROW;
+
+#define MIB_IPADDR_PRIMARY 0x0001
+#define MIB_IPADDR_DYNAMIC 0x0004
+#define MIB_IPADDR_DISCONNECTED 0x0008
+
+/* One IPv4 address of an interface; address and mask in network order. */
+typedef struct _MIB_IPADDRROW {
+    DWORD dwAddr;
+    DWORD dwIndex;
+    DWORD dwMask;
+    DWORD dwBCastAddr;
+    DWORD dwReasmSize;
+    unsigned short unused1;
+    unsigned short wType;
+} MIB_IPADDRROW, *PMIB_IPADDRROW;
+
+typedef struct _MIB_IPADDRTABLE {
+    DWORD dwNumEntries;
+    MIB_IPADDRROW table[1];
+} MIB_IPADDRTABLE, *PMIB_IPADDRTABLE;

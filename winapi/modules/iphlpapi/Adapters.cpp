@@ -28,6 +28,9 @@ constexpr const char* kNoAddress = "0.0.0.0";
 constexpr uint64_t kBitsPerMegabit = 1000000;
 constexpr uint32_t kMainRoutingTable = 254;
 constexpr size_t kEthernetAddressBytes = 6;
+constexpr DWORD kLargestReassembledDatagramBytes = 65535;
+// Windows fills the address row's broadcast field with the broadcast address's low bit.
+constexpr DWORD kBroadcastLowBit = 1;
 
 struct TypeMapping {
     unsigned short arpType;
@@ -358,6 +361,47 @@ DWORD WINAPI GetIfEntry(PMIB_IFROW pIfRow) {
         return NO_ERROR;
     }
     return ERROR_INVALID_DATA;
+}
+
+DWORD WINAPI GetNumberOfInterfaces(PDWORD pdwNumIf) {
+    if (!pdwNumIf)
+        return ERROR_INVALID_PARAMETER;
+    *pdwNumIf = static_cast<DWORD>(ListInterfaces().size());
+    return NO_ERROR;
+}
+
+DWORD WINAPI GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, PULONG pdwSize, BOOL bOrder) {
+    if (!pdwSize)
+        return ERROR_INVALID_PARAMETER;
+    std::vector<MIB_IPADDRROW> rows;
+    for (const Interface& itf : ListInterfaces()) {
+        for (const Address& a : itf.addresses) {
+            MIB_IPADDRROW row{};
+            row.dwAddr = a.address;
+            row.dwIndex = itf.index;
+            row.dwMask = a.mask;
+            row.dwBCastAddr = kBroadcastLowBit;
+            row.dwReasmSize = kLargestReassembledDatagramBytes;
+            row.wType = MIB_IPADDR_PRIMARY;
+            if (!(itf.flags & IFF_RUNNING))
+                row.wType |= MIB_IPADDR_DISCONNECTED;
+            rows.push_back(row);
+        }
+    }
+    if (bOrder)
+        std::sort(rows.begin(), rows.end(), [](const MIB_IPADDRROW& x, const MIB_IPADDRROW& y) {
+            return ntohl(x.dwAddr) < ntohl(y.dwAddr);
+        });
+    size_t needed = offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW);
+    needed = std::max(needed, sizeof(MIB_IPADDRTABLE));
+    if (!pIpAddrTable || *pdwSize < needed) {
+        *pdwSize = static_cast<ULONG>(needed);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::memset(pIpAddrTable, 0, needed);
+    pIpAddrTable->dwNumEntries = static_cast<DWORD>(rows.size());
+    std::copy(rows.begin(), rows.end(), pIpAddrTable->table);
+    return NO_ERROR;
 }
 
 DWORD WINAPI IpReleaseAddress(PIP_ADAPTER_INDEX_MAP AdapterInfo) {

@@ -113,3 +113,13 @@ extern "C" DWORD WINAPI GetBestRoute(DWORD dwDestAddr, DWORD dwSourceAddr,
     *pBestRoute = row;
     return NO_ERROR;
 }
+
+extern "C" DWORD WINAPI GetBestInterface(IPAddr dwDestAddr, PDWORD pdwBestIfIndex) {
+    if (!pdwBestIfIndex)
+        return ERROR_INVALID_PARAMETER;
+    iphlp::RouteInfo resolved;
+    if (int err = iphlp::QueryRoute(dwDestAddr, 0, false, resolved))
+        return Win32FromRouteErrno(err);
+    *pdwBestIfIndex = static_cast<DWORD>(resolved.outputInterface);
+    return NO_ERROR;
+}
