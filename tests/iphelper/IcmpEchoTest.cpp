@@ -233,10 +233,52 @@ TEST_P(IcmpSocketKinds, PingLoopbackThroughOnlyThisKind) {
         GTEST_SKIP() << refusal;
 }
 
+const SocketKind kDatagramSocket{"datagram", "0 2147483647", true, true};
+const SocketKind kRawSocket{"raw", "1 0", false, true};
+const SocketKind kNoSocket{"neither", "1 0", true, false};
+std::string KindName(const ::testing::TestParamInfo<SocketKind>& info) {
+    return info.param.what;
+}
+
 INSTANTIATE_TEST_SUITE_P(Sockets, IcmpSocketKinds,
-                         ::testing::Values(SocketKind{"datagram", "0 2147483647", true, true},
-                                           SocketKind{"raw", "1 0", false, true},
-                                           SocketKind{"neither", "1 0", true, false}),
-                         [](const auto& info) { return std::string(info.param.what); });
+                         ::testing::Values(kDatagramSocket, kRawSocket, kNoSocket), KindName);
+
+// A router's "host unreachable" comes back as a reply whose status says so, through either
+// kind of socket; the helper reports that status instead of success.
+class IcmpErrorSocketKinds : public ::testing::TestWithParam<SocketKind> {};
+
+TEST_P(IcmpErrorSocketKinds, UnreachableFromARouterIsAReplyWithThatStatus) {
+    const SocketKind& k = GetParam();
+    std::string refusal = RunInOwnNetwork([&] {
+        ASSERT_TRUE(WriteSysctl("net/ipv4/icmp_echo_ignore_all", "1"));
+        ASSERT_TRUE(WriteSysctl("net/ipv4/ping_group_range", k.pingGroupRange));
+        UnreachableResponder router;
+        ASSERT_TRUE(router.IsOpen());
+        if (k.dropRawCapability) {
+            ASSERT_TRUE(DropRawSocketCapability());
+        }
+        IpHelper helper;
+        EXPECT_EQ(helper.Ping("127.0.0.1", kCompletionWaitMs),
+                  static_cast<DWORD>(IP_DEST_HOST_UNREACHABLE));
+
+        const IpHelperFunctions& fn = helper.Functions();
+        HANDLE handle = fn.pIcmpCreateFile();
+        char payload[] = "ping";
+        std::vector<unsigned char> buffer(IpHelper::kReplyBufferBytes);
+        ASSERT_EQ(fn.pIcmpSendEcho(handle, Address("127.0.0.1"), payload, 4, nullptr, buffer.data(),
+                                   static_cast<DWORD>(buffer.size()), kCompletionWaitMs),
+                  1u);
+        ICMP_ECHO_REPLY r = RecordOf(buffer);
+        EXPECT_EQ(r.Status, static_cast<ULONG>(IP_DEST_HOST_UNREACHABLE));
+        EXPECT_EQ(Dotted(r.Address), "127.0.0.1");
+        EXPECT_EQ(r.DataSize, 0u);
+        fn.pIcmpCloseHandle(handle);
+    });
+    if (!refusal.empty())
+        GTEST_SKIP() << refusal;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, IcmpErrorSocketKinds,
+                         ::testing::Values(kDatagramSocket, kRawSocket), KindName);
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace iphelper_test {
 
@@ -83,6 +87,80 @@ bool DropRawSocketCapability() {
     data[CAP_TO_INDEX(CAP_NET_RAW)].effective &= ~CAP_TO_MASK(CAP_NET_RAW);
     data[CAP_TO_INDEX(CAP_NET_RAW)].permitted &= ~CAP_TO_MASK(CAP_NET_RAW);
     return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace iphelper_test
+
+namespace iphelper_test {
+
+namespace {
+
+constexpr int kResponderLimitMs = 10000;
+constexpr size_t kPacketBytes = 65536;
+constexpr uint8_t kEchoRequest = 8;
+constexpr uint8_t kDestinationUnreachable = 3;
+constexpr uint8_t kHostUnreachable = 1;
+constexpr size_t kIcmpHeaderBytes = 8;
+
+uint16_t Checksum(const uint8_t* bytes, size_t count) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < count; i += 2)
+        sum += (uint32_t(bytes[i]) << 8) | bytes[i + 1];
+    if (count & 1)
+        sum += uint32_t(bytes[count - 1]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+}  // namespace
+
+UnreachableResponder::UnreachableResponder() {
+    m_fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (m_fd < 0 || ::pipe2(m_stopPipe, O_CLOEXEC) != 0)
+        return;
+    m_thread = std::thread([this] { Serve(); });
+}
+
+UnreachableResponder::~UnreachableResponder() {
+    if (m_thread.joinable()) {
+        char stop = 0;
+        (void)!::write(m_stopPipe[1], &stop, 1);
+        m_thread.join();
+    }
+    for (int fd : {m_fd, m_stopPipe[0], m_stopPipe[1]})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void UnreachableResponder::Serve() {
+    std::vector<uint8_t> packet(kPacketBytes);
+    for (;;) {
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
+        int r = ::poll(fds, 2, kResponderLimitMs);
+        if (r <= 0 || (fds[1].revents & POLLIN))
+            return;
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t n = ::recvfrom(m_fd, packet.data(), packet.size(), 0,
+                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 20)
+            continue;
+        size_t ihl = size_t(packet[0] & 0x0F) * 4;
+        if (size_t(n) < ihl + kIcmpHeaderBytes || packet[ihl] != kEchoRequest)
+            continue;
+        // The error quotes the request's IP header and the first 8 bytes of its ICMP message.
+        std::vector<uint8_t> error(kIcmpHeaderBytes + ihl + kIcmpHeaderBytes, 0);
+        error[0] = kDestinationUnreachable;
+        error[1] = kHostUnreachable;
+        std::copy(packet.begin(), packet.begin() + ihl + kIcmpHeaderBytes,
+                  error.begin() + kIcmpHeaderBytes);
+        uint16_t sum = Checksum(error.data(), error.size());
+        error[2] = static_cast<uint8_t>(sum >> 8);
+        error[3] = static_cast<uint8_t>(sum);
+        ::sendto(m_fd, error.data(), error.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                 sizeof from);
+    }
 }
 
 }  // namespace iphelper_test

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace iphelper_test {
 
@@ -20,5 +21,27 @@ bool RunIp(const std::string& arguments);
 
 // Removes CAP_NET_RAW from the calling thread, so that raw sockets are refused to it.
 bool DropRawSocketCapability();
+
+}  // namespace iphelper_test
+
+namespace iphelper_test {
+
+// Plays a router that answers every echo request it sees in the calling thread's namespace
+// with an ICMP "host unreachable" quoting it, until `stop` is called or kResponderLimitMs
+// passes. Open it in the namespace's thread before it drops any capability.
+class UnreachableResponder {
+public:
+    UnreachableResponder();
+    ~UnreachableResponder();
+    UnreachableResponder(const UnreachableResponder&) = delete;
+    UnreachableResponder& operator=(const UnreachableResponder&) = delete;
+    bool IsOpen() const { return m_fd >= 0; }
+
+private:
+    void Serve();
+    int m_fd = -1;
+    int m_stopPipe[2] = {-1, -1};
+    std::thread m_thread;
+};
 
 }  // namespace iphelper_test
