@@ -43,6 +43,9 @@ bool RunNextTimer();
 size_t ArmedTimerCount();
 // Waits until no DPC is queued or running.
 void WaitForDpcIdle();
+// Waits until no DPC and no interrupt is queued or running: what happens at once in simulated
+// time has happened. RunNextTimer and AdvanceTime settle this way before and after moving time.
+void WaitForQuiescence();
 
 // Fails the next `count` pool allocations (tests of the out-of-memory paths).
 void FailPoolAllocations(int count);
@@ -84,6 +87,9 @@ public:
 
     // Used by IoConnectInterrupt/IoDisconnectInterrupt.
     bool Connect(PKINTERRUPT interrupt);
+    // No interrupt waiting to be serviced and none being serviced.
+    bool Idle() const;
+    void WaitIdle() const;
     void Disconnect(PKINTERRUPT interrupt);
 
 private:
@@ -93,7 +99,7 @@ private:
     std::function<bool()> asserted_;
     mutable std::mutex lock_;
     std::condition_variable changed_;
-    std::condition_variable idle_;
+    mutable std::condition_variable idle_;
     bool pending_ = false;
     bool stop_ = false;
     bool running_ = false;

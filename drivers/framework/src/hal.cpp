@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <vector>
 
 struct _KINTERRUPT {
     PKSERVICE_ROUTINE ServiceRoutine;
@@ -138,6 +139,36 @@ void BusRemoveDevice(HwDevice* device) {
     }
     for (const auto& m : bus.mappings) {
         WdmAssert(m.second.device != device);  // a driver still maps the board's registers
+    }
+}
+
+bool InterruptLine::Idle() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return !running_ && !(pending_ && interrupt_ != nullptr);
+}
+
+void InterruptLine::WaitIdle() const {
+    std::unique_lock<std::mutex> l(lock_);
+    idle_.wait(l, [this] { return !running_ && !(pending_ && interrupt_ != nullptr); });
+}
+
+void WaitForQuiescence() {
+    for (;;) {
+        WaitForDpcIdle();
+        std::vector<InterruptLine*> busy;
+        {
+            Bus& bus = TheBus();
+            std::lock_guard<std::mutex> guard(bus.lock);
+            for (const auto& l : bus.lines) {
+                if (!l.second->Idle())
+                    busy.push_back(l.second);
+            }
+        }
+        // Lines stay registered while their board lives, which outlasts this wait.
+        for (InterruptLine* line : busy)
+            line->WaitIdle();
+        if (busy.empty() && DpcQueueIdle())
+            return;
     }
 }
 

@@ -10,6 +10,7 @@ namespace wdm {
 // Moves simulated time by one bus access (no-op in real time).
 void ChargeBusAccess();
 KIRQL& CurrentIrql();
+bool DpcQueueIdle();
 
 // The interrupt line serving a vector, or null.
 InterruptLine* FindInterruptLine(ULONG vector);

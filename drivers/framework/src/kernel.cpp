@@ -191,6 +191,7 @@ ClockMode GetClockMode() {
 
 void AdvanceTime(LONGLONG delta100ns) {
     WdmAssert(t_irql == PASSIVE_LEVEL);
+    WaitForQuiescence();
     {
         Clock& c = TheClock();
         std::lock_guard<std::mutex> guard(c.lock);
@@ -198,11 +199,12 @@ void AdvanceTime(LONGLONG delta100ns) {
         c.simulatedNow += delta100ns;
         c.FireDueLocked(c.simulatedNow);
     }
-    WaitForDpcIdle();
+    WaitForQuiescence();
 }
 
 bool RunNextTimer() {
     WdmAssert(t_irql == PASSIVE_LEVEL);
+    WaitForQuiescence();
     {
         Clock& c = TheClock();
         std::lock_guard<std::mutex> guard(c.lock);
@@ -216,7 +218,7 @@ bool RunNextTimer() {
         c.simulatedNow = std::max(c.simulatedNow, next);
         c.FireDueLocked(c.simulatedNow);
     }
-    WaitForDpcIdle();
+    WaitForQuiescence();
     return true;
 }
 
@@ -231,6 +233,12 @@ void WaitForDpcIdle() {
     DpcQueue& q = Dpcs();
     std::unique_lock<std::mutex> l(q.lock);
     q.idle.wait(l, [&q] { return q.queue.empty() && !q.running; });
+}
+
+bool DpcQueueIdle() {
+    DpcQueue& q = Dpcs();
+    std::lock_guard<std::mutex> guard(q.lock);
+    return q.queue.empty() && !q.running;
 }
 
 void FailPoolAllocations(int count) {

@@ -1,0 +1,126 @@
+// The single-sensor board driver: device extension, its operations and their states.
+#pragma once
+
+#include <drvframe.h>
+
+#include "zephdrv/ZephIoctl.h"
+
+class CZephDriver : public CPnpDevice {
+public:
+    enum class State { Idle, Reading, Testing, PoweringOnWake, PoweringOnCheck, PoweringOff };
+
+    static constexpr ULONG kMaxDevices = 10;
+    static constexpr DEVICE_TYPE kDeviceType = 0x8000;
+    static constexpr USHORT kNvramBytes = 2048;
+    static constexpr LONGLONG kCommandDeadline100ns = 10000000;  // one second
+    static constexpr LONGLONG kDrainDeadline100ns = 10000000;    // one second
+    static constexpr ULONG kDrainBurstWords = 1000;
+    static constexpr ULONG kPowerOnWakeDelayMs = 2000;
+    static constexpr ULONG kPowerOnCheckDelayMs = 2000;
+    static constexpr ULONG kPowerOffSettleMs = 1;
+    static constexpr ULONG kTestAnswerTimeoutMs = 2000;
+    static constexpr ULONG kTestInterrupts = 10;
+    static constexpr ULONG kResetMinimumTicks = 2;
+    static constexpr ULONG kResetSettleMs = 100;
+    static constexpr UCHAR kModePowered = 64;
+    static constexpr UCHAR kModeUnpowered = 32;
+    static constexpr UCHAR kModeReceiving = 0x03;
+
+    CZephDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index);
+    ~CZephDriver() override;
+
+    static CZephDriver* From(PDEVICE_OBJECT device) {
+        return static_cast<CZephDriver*>(CPnpDevice::FromDeviceObject(device));
+    }
+
+    NTSTATUS ReadDispatch(PIRP irp);
+    NTSTATUS IoctlDispatch(PIRP irp);
+    void StartIo(PIRP irp);
+    BOOLEAN Isr();
+    void DpcForIsr();
+    void TimerDpc();
+    void CancelCurrent(PIRP irp);
+
+    // Writes a command word once the interface is free (lock held); false after the deadline.
+    bool SendCommand(USHORT request);
+    static USHORT BinningWord(USHORT p, USHORT q);
+
+    State CurrentState() const { return m_state; }
+    USHORT Binning() const { return m_binning; }
+    USHORT Threshold() const { return m_threshold; }
+    ULONG Delay() const { return m_delay; }
+    bool PowerFlag() const { return m_powerFlag != 0; }
+
+protected:
+    NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) override;
+    void PnpFreeDeviceResources() override;
+    void SavePowerRegisters() override;
+    void RestorePowerRegisters() override;
+
+private:
+    void LockDevice();
+    void UnlockDevice();
+    bool LockHeldByThisThread() const { return m_lockOwner.load() == KeGetCurrentThread(); }
+    UCHAR ReadStatus() { return READ_REGISTER_UCHAR(m_memory[0]); }
+    ULONG ReadFifoWord() {
+        return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(m_memory[1]));
+    }
+    void ResetFifo() { WRITE_REGISTER_UCHAR(m_memory[1], 1); }
+    void WriteMode(UCHAR mode);
+    bool DrainFifo();
+    void ReturnToIdle();
+    void PowerSensor(bool on);
+    NTSTATUS InitializeCard();
+    void UnInitializeCard();
+    void UnmapWindows();
+    // Lock held: releases it, then completes the operation's IRP unless its cancel routine has
+    // it, and starts the next request.
+    void FinishOperation(NTSTATUS status, ULONG_PTR information);
+    void FinishTest(uint32_t result);
+    bool StartRead(PIRP irp, PVOID buffer, ULONG length);
+    bool StartTest(PIRP irp);
+    void StartPower(PIRP irp, bool on);
+    void HandleReadData();
+    void HandleTestData();
+    NTSTATUS IoctlReset(PIRP irp);
+    NTSTATUS IoctlWriteCommand(PIRP irp);
+    static KSYNCHRONIZE_ROUTINE ClearInterruptStatus;
+
+    USHORT m_binning = 0;
+    USHORT m_threshold = 0;
+    ULONG m_delay = 0;  // kept for the caller; no step of the board waits on it
+    USHORT m_lastCommand = 0;
+    UCHAR m_modeShadow = kModeUnpowered;
+    UCHAR m_powerFlag = 0;
+    State m_state = State::Idle;
+    ULONG m_interruptStatus = 0;
+    ULONG m_interruptStatus2 = 0;
+    USHORT m_nvramSize = 0;
+    ULONG m_performanceTotal = 0;
+
+    PIRP m_irp = nullptr;  // the request the current operation serves
+    PUCHAR m_buffer = nullptr;
+    ULONG m_pixelsLeft = 0;
+    ULONG m_pixelsStored = 0;
+    ULONG m_interruptsLeft = 0;
+    bool m_answerSeen = false;
+    CTimer m_timer;
+
+    PUCHAR m_port = nullptr;
+    PUCHAR m_memory[3] = {};
+    ULONG m_memoryLength[3] = {};
+    PKINTERRUPT m_interrupt = nullptr;
+    KSPIN_LOCK m_lock;
+    KIRQL m_lockIrql = PASSIVE_LEVEL;
+    std::atomic<PKTHREAD> m_lockOwner{nullptr};
+};
+
+NTSTATUS ZephDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+DRIVER_ADD_DEVICE ZephDriverAddDevice;
+DRIVER_STARTIO ZephDriverStartIo;
+DRIVER_DISPATCH ZephDriverReadDispatch;
+DRIVER_DISPATCH ZephDriverIoctlDispatch;
+DRIVER_UNLOAD ZephDriverUnload;
+KSERVICE_ROUTINE ZephDriverIsr;
+IO_DPC_ROUTINE ZephDriverDpcForIsr;
+DRIVER_CANCEL ZephDriverCancelCallback;
