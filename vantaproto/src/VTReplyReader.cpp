@@ -1,7 +1,10 @@
 // Reply framing: three CR LF-terminated header lines, then a body of the declared length.
 #include "vantaproto/VTReplyReader.h"
 
+#include "vantaproto/VTLog.h"
+
 #include <cstring>
+#include <string>
 
 namespace {
 constexpr int kHeaderLines = 3;
@@ -41,6 +44,12 @@ VTReplyOutcome VTReplyReader::Read(char* buffer, VTReplySink& sink) {
         return VTReplyOutcome::NoThirdLine;
 
     VTReplyHeader header;
+    if (vtlog::Enabled(vtlog::kWire)) {
+        std::string text;
+        for (int i = 0; i < kHeaderLines; ++i)
+            text += std::string(buffer + lineStart[i]) + "\r\n";
+        vtlog::Print(vtlog::kWire, "reply header %s", vtlog::Escape(text).c_str());
+    }
     for (int i = 0; i < kHeaderLines; ++i) {
         const char* line = buffer + lineStart[i];
         const size_t length = std::strlen(line);  // the CR became its terminator

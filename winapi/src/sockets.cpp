@@ -235,8 +235,9 @@ int WINAPI closesocket(SOCKET s) {
     if (!Enter(s, &fd))
         return SOCKET_ERROR;
     // Winsock's closesocket ends calls blocked on the socket in other threads; POSIX close
-    // does not, so shut the socket first (this wakes recv, accept and poll).
-    ::shutdown(fd, SHUT_RDWR);
+    // does not. Shutting the receive side wakes recv, accept and poll without sending anything,
+    // so close still ends the connection gracefully or, with a zero linger, by a reset.
+    ::shutdown(fd, SHUT_RD);
     if (::close(fd) != 0)
         return FailErrno();
     return 0;
