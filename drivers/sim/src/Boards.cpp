@@ -58,16 +58,15 @@ void PlaceOnBus(wdm::HwDevice* device, int slot, int memoryWindows) {
 }
 
 // Moves the next burst into an empty FIFO; beyond the FIFO's depth the words are lost.
-void DeliverBurst(std::deque<uint32_t>& sending, std::deque<uint32_t>& fifo, ULONG burstWords,
+void DeliverBurst(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG burstWords,
                   ULONG depthWords, bool& overrun) {
-    ULONG n = std::min<ULONG>(burstWords, static_cast<ULONG>(sending.size()));
-    for (ULONG i = 0; i < n; ++i) {
+    for (ULONG i = 0; i < burstWords && !sending.Empty(); ++i) {
+        const uint32_t word = (*sending.words)[sending.position++];
         if (fifo.size() < depthWords) {
-            fifo.push_back(sending.front());
+            fifo.push_back(word);
         } else {
             overrun = true;
         }
-        sending.pop_front();
     }
 }
 
@@ -180,6 +179,7 @@ SensorGeometry GeometryOf(SensorModel model) {
 HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
     SensorGeometry g = GeometryOf(config.sensor);
     image_ = TestPattern(g.columns, g.rows);
+    packed_ = PackImage(image_);
     PlaceOnBus(this, config.slot, 4);
     line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
                                                  [this] { return Asserted(); });
@@ -225,7 +225,7 @@ bool HarrowBoard::Asserted() {
 }
 
 void HarrowBoard::DeliverLocked() {
-    if (fifo_.empty() && bridge_.ReceiveInterruptsEnabled() && !sending_.empty()) {
+    if (fifo_.empty() && bridge_.ReceiveInterruptsEnabled() && !sending_.Empty()) {
         DeliverBurst(sending_, fifo_, config_.burstWords, config_.fifoDepthWords, overrun_);
     }
 }
@@ -324,8 +324,7 @@ void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
                 speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
                 if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
                     config_.sensor != SensorModel::None) {
-                    auto words = PackImage(image_);
-                    sending_.assign(words.begin(), words.end());
+                    sending_.Start(packed_);
                 }
                 break;
             case 1:
@@ -334,7 +333,7 @@ void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
             case 2:
                 power_ = static_cast<USHORT>(value & 1);
                 if (power_ == 0)
-                    sending_.clear();
+                    sending_.Stop();
                 break;
             case 3:
                 cable_ = static_cast<USHORT>(value & 0xF);
@@ -349,7 +348,9 @@ void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
 
 void HarrowBoard::SetImage(std::vector<uint16_t> pixels) {
     std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
     image_ = std::move(pixels);
+    packed_ = PackImage(image_);
 }
 
 std::vector<uint16_t> HarrowBoard::Image() const {
@@ -362,8 +363,7 @@ void HarrowBoard::Expose() {
         std::lock_guard<std::mutex> guard(lock_);
         if (power_ == 0 || config_.sensor == SensorModel::None)
             return;
-        auto words = PackImage(image_);
-        sending_.assign(words.begin(), words.end());
+        sending_.Start(packed_);
         DeliverLocked();
     }
     line_->Changed();
@@ -422,6 +422,7 @@ uint64_t HarrowBoard::AccessCount() const {
 
 ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
     image_ = TestPattern(kColumns, kRows);
+    packed_ = PackImage(image_);
     PlaceOnBus(this, config.slot, 3);
     line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
                                                  [this] { return Asserted(); });
@@ -474,15 +475,16 @@ void ZephBoard::DeliverLocked() {
         return;
     if (testAnswering_) {
         // The self-test answer repeats for as long as the interface is read.
-        for (ULONG i = 0; i < config_.testBurstWords; ++i) {
+        for (ULONG i = 0; i < config_.testBurstWords && fifo_.size() < config_.fifoDepthWords;
+             ++i) {
             uint32_t word = 0x00100010u * (i + 1);
             if (!config_.answerWithoutBit18 && i == config_.testBurstWords / 2)
                 word |= kAnswerBit;
-            sending_.push_back(word);
+            fifo_.push_back(word);
         }
+        return;
     }
-    DeliverBurst(sending_, fifo_, testAnswering_ ? config_.testBurstWords : config_.burstWords,
-                 config_.fifoDepthWords, overrun_);
+    DeliverBurst(sending_, fifo_, config_.burstWords, config_.fifoDepthWords, overrun_);
 }
 
 void ZephBoard::CommandLocked(USHORT word) {
@@ -506,13 +508,12 @@ void ZephBoard::CommandLocked(USHORT word) {
             if (word & 0x1000) {
                 threshold_ = static_cast<USHORT>(word & 0x0FFF);
             } else if (config_.autoExpose) {
-                auto words = PackImage(image_);
-                sending_.assign(words.begin(), words.end());
+                sending_.Start(packed_);
             }
             break;
         case 3:  // stop whatever the sensor sends
             testAnswering_ = false;
-            sending_.clear();
+            sending_.Stop();
             break;
     }
 }
@@ -531,7 +532,7 @@ void ZephBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
         if (bridge_.LocalResetAsserted()) {
             awake_ = false;
             testAnswering_ = false;
-            sending_.clear();
+            sending_.Stop();
         }
         DeliverLocked();
     }
@@ -589,7 +590,7 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
                 if ((mode_ & 0x40) == 0) {
                     awake_ = false;
                     testAnswering_ = false;
-                    sending_.clear();
+                    sending_.Stop();
                 }
                 break;
             default:
@@ -602,7 +603,9 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
 
 void ZephBoard::SetImage(std::vector<uint16_t> pixels) {
     std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
     image_ = std::move(pixels);
+    packed_ = PackImage(image_);
 }
 std::vector<uint16_t> ZephBoard::Image() const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -613,8 +616,7 @@ void ZephBoard::Expose() {
         std::lock_guard<std::mutex> guard(lock_);
         if (!PoweredLocked() || !awake_)
             return;
-        auto words = PackImage(image_);
-        sending_.assign(words.begin(), words.end());
+        sending_.Start(packed_);
         DeliverLocked();
     }
     line_->Changed();

@@ -50,6 +50,19 @@ private:
     bool nvramFaultRaised_ = false;
 };
 
+// The words a sensor has yet to send: a window on its packed image, so an exposure starts at
+// once however large the image is.
+struct SensorStream {
+    const std::vector<uint32_t>* words = nullptr;
+    size_t position = 0;
+    bool Empty() const { return words == nullptr || position >= words->size(); }
+    void Start(const std::vector<uint32_t>& image) {
+        words = &image;
+        position = 0;
+    }
+    void Stop() { words = nullptr; }
+};
+
 // Where a board sits on the simulated bus (slot 0, 1, ...).
 struct BusPlacement {
     static ULONG PortBase(int slot) { return 0xE000 + 0x100 * static_cast<ULONG>(slot); }
@@ -145,8 +158,9 @@ private:
     mutable std::mutex lock_;
     Bridge bridge_;
     std::vector<uint16_t> image_;
+    std::vector<uint32_t> packed_;
     std::deque<uint32_t> fifo_;
-    std::deque<uint32_t> sending_;  // words the sensor has yet to send
+    SensorStream sending_;
     bool overrun_ = false;
     USHORT control_ = 0;
     USHORT interruptMode_ = 0;
@@ -222,8 +236,9 @@ private:
     mutable std::mutex lock_;
     Bridge bridge_;
     std::vector<uint16_t> image_;
+    std::vector<uint32_t> packed_;
     std::deque<uint32_t> fifo_;
-    std::deque<uint32_t> sending_;
+    SensorStream sending_;
     bool testAnswering_ = false;
     bool awake_ = false;
     bool overrun_ = false;
