@@ -149,6 +149,7 @@ public:
     DEVICE_POWER_STATE PowerState() const { return m_powerState.load(); }
     PnpState State() const { return m_state; }
     PDEVICE_OBJECT LowerDevice() const { return m_lowerDevice; }
+    PDEVICE_OBJECT PhysicalDevice() const { return m_physicalDevice; }
 
 protected:
     virtual NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) = 0;

@@ -294,7 +294,7 @@ private:
     static KSYNCHRONIZE_ROUTINE ClearInterruptStatus;
 
     // Fields in the driver's order.
-    UCHAR m_clearedByte;
+    [[maybe_unused]] UCHAR m_clearedByte;  // kept for the layout; nothing reads it
     ULONG m_timeIncrement;
     USHORT m_controlShadow = 0;
     USHORT m_interruptModeShadow = 0;

@@ -1,0 +1,146 @@
+// Fuzzes the device-control and read paths of both capture-board drivers: codes, lengths and
+// contents arrive through DeviceIoControl and ReadFile as an application would send them.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <boardsim/Boards.h>
+#include <harrow/HarrowDriver.h>
+#include <wdmhost.h>
+#include <zephdrv/ZephDriver.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxOperations = 16;
+constexpr DWORD kMaxReadBytes = 4096;  // keeps each read to a few FIFO bursts
+constexpr int kMaxTimerStepsPerRequest = 64;
+constexpr DWORD kSafetyTimeoutMs = 10000;
+
+// Codes worth hitting; others come from the input as raw 32-bit values.
+constexpr DWORD kCodes[] = {
+    0x80002000, 0x80002004, 0x80002008, 0x8000200C, 0x80002010, 0x80002014, 0x80002018,
+    0x80002024, 0x8000202C, 0x80002030, 0x80002034, 0x8000203C, 0x80002040, 0x80002190,
+};
+
+struct Rig {
+    std::unique_ptr<boardsim::HarrowBoard> harrowBoard;
+    std::unique_ptr<boardsim::ZephBoard> zephBoard;
+    std::unique_ptr<wdm::DriverHost> harrowHost;
+    std::unique_ptr<wdm::DriverHost> zephHost;
+    HANDLE devices[2] = {};
+    HANDLE event = nullptr;
+
+    Rig() {
+        wdm::SetClockMode(wdm::ClockMode::Simulated);
+        boardsim::HarrowBoardConfig h;
+        h.sensor = boardsim::SensorModel::Zeph;
+        h.burstWords = 256;
+        harrowBoard = std::make_unique<boardsim::HarrowBoard>(h);
+        boardsim::ZephBoardConfig z;
+        z.slot = 1;
+        z.burstWords = 256;
+        zephBoard = std::make_unique<boardsim::ZephBoard>(z);
+        harrowHost = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
+        zephHost = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");
+        harrowHost->AddBoard(*harrowBoard);
+        zephHost->AddBoard(*zephBoard);
+        devices[0] = CreateFileA("\\\\.\\HARROWDRIVER0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        devices[1] = CreateFileA("\\\\.\\ZephDriver0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (devices[0] == INVALID_HANDLE_VALUE || devices[1] == INVALID_HANDLE_VALUE)
+            __builtin_trap();
+    }
+};
+
+Rig& TheRig() {
+    static Rig* rig = new Rig;  // lives for the fuzzing process
+    return *rig;
+}
+
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Empty() const { return pos_ >= size_; }
+    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    uint32_t Word() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<uint32_t>(Byte()) << (8 * i);
+        return v;
+    }
+    std::vector<uint8_t> Bytes(size_t n) {
+        std::vector<uint8_t> out(n, 0);
+        for (size_t i = 0; i < n && pos_ < size_; ++i)
+            out[i] = data_[pos_++];
+        return out;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+// Drives simulated time until the request completes; cancels it if it would wait for ever.
+void Complete(HANDLE device, OVERLAPPED* overlapped) {
+    for (int step = 0; step < kMaxTimerStepsPerRequest && !HasOverlappedIoCompleted(overlapped);
+         ++step) {
+        if (!wdm::RunNextTimer())
+            break;
+    }
+    wdm::WaitForQuiescence();
+    if (!HasOverlappedIoCompleted(overlapped))
+        CancelIo(device);
+    if (WaitForSingleObject(overlapped->hEvent, kSafetyTimeoutMs) != WAIT_OBJECT_0)
+        __builtin_trap();
+    DWORD bytes = 0;
+    GetOverlappedResult(device, overlapped, &bytes, FALSE);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Rig& rig = TheRig();
+    Input in(data, size);
+    for (size_t op = 0; op < kMaxOperations && !in.Empty(); ++op) {
+        const uint8_t selector = in.Byte();
+        HANDLE device = rig.devices[selector & 1];
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = rig.event;
+        const uint8_t kind = (selector >> 1) & 7;
+        if (kind == 7) {
+            // A read of a small buffer, guarded so an overrun shows.
+            const DWORD length = in.Word() % (kMaxReadBytes + 1);
+            std::vector<uint8_t> buffer(length);
+            ReadFile(device, buffer.empty() ? nullptr : buffer.data(), length, nullptr,
+                     &overlapped);
+            Complete(device, &overlapped);
+            continue;
+        }
+        const uint8_t codeIndex = in.Byte();
+        const DWORD code = codeIndex < sizeof kCodes / sizeof kCodes[0] * 8
+                               ? kCodes[codeIndex % (sizeof kCodes / sizeof kCodes[0])]
+                               : in.Word();
+        const DWORD inputLength = in.Byte() % 200;
+        const DWORD outputLength = in.Byte() % 200;
+        std::vector<uint8_t> input = in.Bytes(inputLength);
+        std::vector<uint8_t> output(outputLength);
+        DWORD bytes = 0;
+        DeviceIoControl(device, code, input.empty() ? nullptr : input.data(), inputLength,
+                        output.empty() ? nullptr : output.data(), outputLength, &bytes,
+                        &overlapped);
+        if (kind == 6)
+            CancelIo(device);  // cancel while it may still be queued or running
+        Complete(device, &overlapped);
+    }
+    // Leave no timer armed for the next input.
+    for (int step = 0; step < kMaxTimerStepsPerRequest && wdm::RunNextTimer(); ++step) {
+    }
+    return 0;
+}
