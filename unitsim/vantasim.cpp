@@ -22,6 +22,10 @@ namespace {
 
 constexpr double kMaxSeconds = 86400.0;  // a day is longer than any wait a person means
 constexpr std::size_t kMaxStdinLineBytes = 256;
+constexpr long long kMaxSensorNumber = 1000000;
+constexpr long long kMaxDropAfterBytes = 1LL << 40;
+constexpr long long kMaxChunkBytes = 1LL << 30;
+constexpr long long kMaxChunkDelayMs = 3600000;
 
 int gSignalPipe[2] = {-1, -1};
 
@@ -215,7 +219,8 @@ int main(int argc, char** argv) {
                 config.processingTime = parseSeconds(name, optarg);
                 break;
             case kOptSensor:
-                config.sensorNumber = static_cast<int>(parseWhole(name, optarg, -1, 1000000));
+                config.sensorNumber =
+                    static_cast<int>(parseWhole(name, optarg, -1, kMaxSensorNumber));
                 break;
             case kOptStartState: {
                 auto state = unitsim::stateFromText(optarg);
@@ -235,22 +240,22 @@ int main(int argc, char** argv) {
                 break;
             case kOptFaultSensor:
                 config.faults.sensorFaultSensor =
-                    static_cast<int>(parseWhole(name, optarg, -1, 1000000));
+                    static_cast<int>(parseWhole(name, optarg, -1, kMaxSensorNumber));
                 break;
             case kOptForeignId:
                 config.faults.foreignId = optarg;
                 break;
             case kOptDropImageAfter:
                 config.faults.dropImageAfterBytes =
-                    static_cast<std::size_t>(parseWhole(name, optarg, 0, 1LL << 40));
+                    static_cast<std::size_t>(parseWhole(name, optarg, 0, kMaxDropAfterBytes));
                 break;
             case kOptChunkSize:
                 config.faults.chunkBytes =
-                    static_cast<std::size_t>(parseWhole(name, optarg, 1, 1LL << 30));
+                    static_cast<std::size_t>(parseWhole(name, optarg, 1, kMaxChunkBytes));
                 break;
             case kOptChunkDelay:
                 config.faults.chunkDelay =
-                    std::chrono::milliseconds(parseWhole(name, optarg, 0, 3600000));
+                    std::chrono::milliseconds(parseWhole(name, optarg, 0, kMaxChunkDelayMs));
                 break;
             case kOptSilent:
                 config.faults.silent = true;

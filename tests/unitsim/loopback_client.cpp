@@ -17,6 +17,8 @@
 namespace unitsim_test {
 namespace {
 
+constexpr int kListenBacklog = 64;  // tests fire a couple of dozen replies at once
+
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -89,7 +91,7 @@ ReplyListener::ReplyListener() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = loopback(0);
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd_, 64) != 0) {
+        ::listen(fd_, kListenBacklog) != 0) {
         throw std::system_error(errno, std::generic_category(), "reply listener");
     }
     sockaddr_in bound{};

@@ -34,7 +34,7 @@ void sendRequest(std::uint16_t unitPort, std::string_view bytes);
 int openRequest(std::uint16_t unitPort, std::string_view bytes);
 
 class ReplyListener {
-  public:
+public:
     ReplyListener();
     ~ReplyListener();
     ReplyListener(const ReplyListener&) = delete;
@@ -45,7 +45,7 @@ class ReplyListener {
     // The next reply connection, read until the unit closes it; nothing if none arrives in time.
     std::optional<Reply> next(std::chrono::milliseconds timeout = kWaitBound);
 
-  private:
+private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };

@@ -29,7 +29,7 @@ std::string asText(const std::vector<std::uint8_t>& bytes) {
 }
 
 class unitsimUnit : public ::testing::Test {
-  protected:
+protected:
     // Exposure only on demand and no processing pause, unless a test says otherwise.
     static Config quickConfig() {
         Config config;

@@ -11,7 +11,7 @@
 namespace unitsim::net {
 
 class Fd {
-  public:
+public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(other.release()) {}
@@ -25,19 +25,19 @@ class Fd {
     int release();
     void reset(int fd = -1);
 
-  private:
+private:
     int fd_ = -1;
 };
 
 // The unit's own threads block in poll on this pipe's read end next to their sockets; one write
 // wakes all of them for good, because nobody ever reads it.
 class StopSignal {
-  public:
+public:
     StopSignal();
     int waitFd() const { return read_.get(); }
     void raise();
 
-  private:
+private:
     Fd read_;
     Fd write_;
 };

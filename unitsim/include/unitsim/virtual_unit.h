@@ -55,7 +55,8 @@ struct Config {
     // A unit serving tests must never connect anywhere but loopback; a program serving a real
     // network turns this off on purpose.
     bool loopbackRepliesOnly = true;
-    // Traffic and events, one line per call, bytes already escaped; called on the unit's threads.
+    // Traffic and events, one line per call, bytes already escaped. Called on the unit's threads,
+    // possibly several at once and with the unit's lock held: it must not call back into the unit.
     std::function<void(std::string_view)> log;
 };
 
