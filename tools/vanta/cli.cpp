@@ -12,29 +12,36 @@
 namespace vanta {
 namespace {
 
+constexpr double kReply = kDefaultReplyTimeoutSeconds;
+constexpr double kExposure = kDefaultCaptureTimeoutSeconds;
+constexpr CloseOnEnd kNever = CloseOnEnd::Never;
+constexpr CloseOnEnd kAfterCapture = CloseOnEnd::AfterAcceptedCapture;
+
+// clang-format off
 const std::vector<CommandSpec> kCommands = {
-    {"status", CommandId::Status, {}, false, true, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    // name      id                   arguments         image  session close on end   time-out
+    {"status",   CommandId::Status,   {},               false, true,  kNever,        kReply,
      "asks the unit for its state, error text and sensor number"},
-    {"getparam", CommandId::GetParam, {"NAME"}, false, true, CloseOnEnd::Never,
-     kDefaultReplyTimeoutSeconds, "reads one parameter"},
-    {"setparam", CommandId::SetParam, {"NAME", "VALUE"}, false, true, CloseOnEnd::Never,
-     kDefaultReplyTimeoutSeconds, "changes one parameter; the reply shows the stored value"},
-    {"params", CommandId::Params, {}, false, true, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"getparam", CommandId::GetParam, {"NAME"},         false, true,  kNever,        kReply,
+     "reads one parameter"},
+    {"setparam", CommandId::SetParam, {"NAME", "VALUE"}, false, true, kNever,        kReply,
+     "changes one parameter; the reply shows the stored value"},
+    {"params",   CommandId::Params,   {},               false, true,  kNever,        kReply,
      "reads every known parameter and prints a table (refusals show their error)"},
-    {"reset", CommandId::Reset, {}, false, true, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"reset",    CommandId::Reset,    {},               false, true,  kNever,        kReply,
      "resets the unit to IDLE (the unit sends no reply; success means the request went out)"},
-    {"close", CommandId::Close, {}, false, true, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"close",    CommandId::Close,    {},               false, true,  kNever,        kReply,
      "ends the unit's capture cycle (IMGRDY or WAITXRAY back to IDLE)"},
-    {"capture", CommandId::Capture, {}, true, true, CloseOnEnd::AfterAcceptedCapture,
-     kDefaultCaptureTimeoutSeconds,
+    {"capture",  CommandId::Capture,  {},               true,  true,  kAfterCapture, kExposure,
      "arms the unit, waits for the exposure and receives the image"},
-    {"get", CommandId::Get, {}, true, true, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"get",      CommandId::Get,      {},               true,  true,  kNever,        kReply,
      "fetches the image the unit holds from its last capture"},
-    {"ping", CommandId::Ping, {}, false, false, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"ping",     CommandId::Ping,     {},               false, false, kNever,        kReply,
      "sends an ICMP echo to the unit"},
-    {"route", CommandId::Route, {}, false, false, CloseOnEnd::Never, kDefaultReplyTimeoutSeconds,
+    {"route",    CommandId::Route,    {},               false, false, kNever,        kReply,
      "prints this computer's address that faces the unit (the best route's next hop)"},
 };
+// clang-format on
 
 constexpr ParameterName kParameters[] = {
     {"AFEOffset", true},
@@ -264,7 +271,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::string UsageLine() {
-    return "usage: vanta [--unit HOST[:PORT]] [--local-ip IP] [--local-port N] [--timeout SECONDS]\n"
+    return "usage: vanta [--unit HOST[:PORT]] [--local-ip IP] [--local-port N] [--timeout "
+           "SECONDS]\n"
            "             [--json] [--debug] COMMAND [ARGUMENTS]\n";
 }
 
@@ -285,21 +293,22 @@ std::string HelpText() {
         text += head + "\n      " + std::string(c.summary) + "\n";
     }
     char defaults[1024];
-    std::snprintf(defaults, sizeof defaults,
-                  "\n"
-                  "Options:\n"
-                  "  --unit HOST[:PORT]   the unit (default %s:%u, the settings' factory address;\n"
-                  "                       give --unit 127.0.0.1:PORT for a vantasim on this "
-                  "machine)\n"
-                  "  --local-ip IP        address to listen on for replies and to name in requests\n"
-                  "                       (default: this computer's address towards the unit, see\n"
-                  "                       'route'; when there is no route, any local address)\n"
-                  "  --local-port N       port to listen on (default 0: chosen by the system)\n"
-                  "  --timeout SECONDS    how long to wait for a reply (default %g; capture %g, as\n"
-                  "                       it waits for the exposure). Once an image is arriving,\n"
-                  "                       the wait lasts as long as data keeps coming.\n",
-                  kDefaultUnitHost, kDefaultUnitPort, kDefaultReplyTimeoutSeconds,
-                  kDefaultCaptureTimeoutSeconds);
+    std::snprintf(
+        defaults, sizeof defaults,
+        "\n"
+        "Options:\n"
+        "  --unit HOST[:PORT]   the unit (default %s:%u, the settings' factory address;\n"
+        "                       give --unit 127.0.0.1:PORT for a vantasim on this "
+        "machine)\n"
+        "  --local-ip IP        address to listen on for replies and to name in requests\n"
+        "                       (default: this computer's address towards the unit, see\n"
+        "                       'route'; when there is no route, any local address)\n"
+        "  --local-port N       port to listen on (default 0: chosen by the system)\n"
+        "  --timeout SECONDS    how long to wait for a reply (default %g; capture %g, as\n"
+        "                       it waits for the exposure). Once an image is arriving,\n"
+        "                       the wait lasts as long as data keeps coming.\n",
+        kDefaultUnitHost, kDefaultUnitPort, kDefaultReplyTimeoutSeconds,
+        kDefaultCaptureTimeoutSeconds);
     text += defaults;
     text +=
         "  --json               print the reply as one JSON object: id, command, length, valid,\n"
@@ -412,7 +421,8 @@ std::string ProgressBar(uint64_t received, uint64_t total, int width) {
     std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
     char tail[64];
     std::snprintf(tail, sizeof tail, " %3d%%  %llu/%llu bytes", percent,
-                  static_cast<unsigned long long>(received), static_cast<unsigned long long>(total));
+                  static_cast<unsigned long long>(received),
+                  static_cast<unsigned long long>(total));
     return bar + tail;
 }
 

@@ -25,15 +25,26 @@ inline constexpr double kMaxTimeoutSeconds = 86400.0;
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUnitError = 1,   // the unit answered, with an error (not valid)
-    kExitUsage = 2,       // the command line is wrong
-    kExitNoReply = 3,     // no (complete) reply within the time-out
+    kExitUnitError = 1,     // the unit answered, with an error (not valid)
+    kExitUsage = 2,         // the command line is wrong
+    kExitNoReply = 3,       // no (complete) reply within the time-out
     kExitNoConnection = 4,  // cannot connect to the unit, or cannot listen for its replies
     kExitLocalFailure = 5,  // the reply came but could not be saved (--out)
     kExitInterrupted = 130,
 };
 
-enum class CommandId { Status, GetParam, SetParam, Params, Reset, Close, Capture, Get, Ping, Route };
+enum class CommandId {
+    Status,
+    GetParam,
+    SetParam,
+    Params,
+    Reset,
+    Close,
+    Capture,
+    Get,
+    Ping,
+    Route
+};
 
 // Whether the session ends with a CLOSE to the unit, and why (shown in --help).
 enum class CloseOnEnd { Never, AfterAcceptedCapture };

@@ -92,7 +92,8 @@ public:
                 }
                 // A late answer to an earlier request of this session.
             }
-            if (Statistics().receiveErrors != errorsBefore || Statistics().dropped != droppedBefore) {
+            if (Statistics().receiveErrors != errorsBefore ||
+                Statistics().dropped != droppedBefore) {
                 FinishBar();
                 return WaitResult::BrokeOff;
             }
@@ -149,8 +150,9 @@ protected:
         const auto now = m_lastActivity = Clock::now();
         if (m_stderrIsTerminal && now - m_downloadStart >= kProgressDelay &&
             now - m_lastDraw >= kProgressRedrawInterval) {
-            std::fprintf(stderr, "\r%s",
-                         ProgressBar(m_downloadReceived, m_downloadTotal, kProgressBarWidth).c_str());
+            std::fprintf(
+                stderr, "\r%s",
+                ProgressBar(m_downloadReceived, m_downloadTotal, kProgressBarWidth).c_str());
             std::fflush(stderr);
             m_barShown = true;
             m_lastDraw = now;
@@ -263,7 +265,9 @@ public:
     }
 
 private:
-    static void Error(const std::string& text) { std::fprintf(stderr, "vanta: %s\n", text.c_str()); }
+    static void Error(const std::string& text) {
+        std::fprintf(stderr, "vanta: %s\n", text.c_str());
+    }
 
     std::string UnitText() const { return m_o.unitHost + ":" + std::to_string(m_o.unitPort); }
 
@@ -331,11 +335,13 @@ private:
         }
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", timeoutSeconds);
-        std::string text = "no " + command + " reply from " + UnitText() + " within " + seconds + " s";
+        std::string text =
+            "no " + command + " reply from " + UnitText() + " within " + seconds + " s";
         if (const uint32_t foreign = m_session->ForeignReplies()) {
-            text += "; ignored " + std::to_string(foreign) + " repl" + (foreign == 1 ? "y" : "ies") +
-                    " carrying a foreign id (" + vtlog::Escape(m_session->FirstForeignId()) +
-                    ", this session is " + m_session->SessionIdentity().Id() + ")";
+            text += "; ignored " + std::to_string(foreign) + " repl" +
+                    (foreign == 1 ? "y" : "ies") + " carrying a foreign id (" +
+                    vtlog::Escape(m_session->FirstForeignId()) + ", this session is " +
+                    m_session->SessionIdentity().Id() + ")";
         }
         Error(text);
         return kExitNoReply;
