@@ -1,5 +1,4 @@
-// Pure tests of the unit's image: the bitmap payload as the computer's converter reads it,
-// the preview, and decoding of BMP and PGM files.
+// Pure tests of the unit's image: payload as the computer converts it, preview, BMP/PGM decoding.
 #include <gtest/gtest.h>
 
 #include <cstdint>

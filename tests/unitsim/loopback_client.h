@@ -1,5 +1,4 @@
-// A tiny computer side for tests: writes raw requests to the unit and takes its replies on a
-// loopback listener, with plain POSIX sockets.
+// A tiny computer side for tests: raw requests to the unit, replies taken on a loopback listener.
 #pragma once
 
 #include <chrono>

@@ -1,5 +1,4 @@
-// Small POSIX socket helpers of the virtual unit: owned descriptors, listening, connecting and
-// sending with time-outs that also give way to a stop signal.
+// POSIX socket helpers of the virtual unit: owned descriptors, and waits that yield to a stop.
 #pragma once
 
 #include <netinet/in.h>

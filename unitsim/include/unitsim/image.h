@@ -1,5 +1,4 @@
-// The unit's image: 12-bit grayscale pictures, the test pattern, BMP/PGM loading and the bitmap
-// payload that a CAPTURE or GET reply carries.
+// The unit's image: 12-bit pictures, test pattern, BMP/PGM loading, and the reply's bitmap payload.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// The unit's parameter table: the names the configuration tools and the workbench ask for, their
-// values, and which of them SETPARAM may change.
+// The unit's parameter table: the names the tools ask for, their values, what SETPARAM may change.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// The virtual unit: listens for the computer's requests, keeps the unit's state, parameters and
-// image, and answers on new connections to the address each request names.
+// The virtual unit: takes requests, keeps state, parameters and image, replies on new connections.
 #pragma once
 
 #include <chrono>
