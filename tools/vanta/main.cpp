@@ -72,14 +72,20 @@ public:
         }
     }
 
+    // Called before each request is sent: a reply that breaks off is then noticed however fast
+    // it fails.
+    void BeginRequest() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_errorsBefore = Statistics().receiveErrors;
+        m_droppedBefore = Statistics().dropped;
+    }
+
     WaitResult WaitForReply(const std::string& command, double timeoutSeconds,
                             std::optional<VTRecvCommand>& reply) {
         const auto timeout = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(timeoutSeconds));
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto started = Clock::now();
-        const uint32_t errorsBefore = Statistics().receiveErrors;
-        const uint32_t droppedBefore = Statistics().dropped;
         m_lastActivity = started;
         for (;;) {
             while (!m_replies.empty()) {
@@ -87,13 +93,15 @@ public:
                 m_replies.pop_front();
                 if (next.Command() == command) {
                     reply.emplace(std::move(next));
+                    // The bytes that came with the header are not reported as progress.
+                    m_downloadReceived = m_downloadTotal;
                     FinishBar();
                     return WaitResult::Reply;
                 }
                 // A late answer to an earlier request of this session.
             }
-            if (Statistics().receiveErrors != errorsBefore ||
-                Statistics().dropped != droppedBefore) {
+            if (Statistics().receiveErrors != m_errorsBefore ||
+                Statistics().dropped != m_droppedBefore) {
                 FinishBar();
                 return WaitResult::BrokeOff;
             }
@@ -179,6 +187,8 @@ private:
     std::condition_variable m_changed;
     std::deque<VTRecvCommand> m_replies;
     uint32_t m_messagesHandled = 0;
+    uint32_t m_errorsBefore = 0;
+    uint32_t m_droppedBefore = 0;
     uint32_t m_foreignReplies = 0;
     std::string m_firstForeignId;
     int32_t m_lastReceiveError = 0;
@@ -311,6 +321,7 @@ private:
     // Sends one request; false (reported) when the unit cannot be reached.
     template <class Send>
     bool SendRequest(Send send) {
+        m_session->BeginRequest();
         try {
             send();
             return true;
