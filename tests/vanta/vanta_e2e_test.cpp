@@ -31,6 +31,9 @@ constexpr const char* kVantasim = VANTASIM_PATH;
 constexpr auto kProcessBound = std::chrono::seconds(60);
 // Time-out given to vanta where no reply is to come, so those cases stay fast.
 constexpr char kShortTimeoutSeconds[] = "0.3";
+// A reply with a foreign id does come: the wait must outlast its arrival on a loaded machine for
+// the note about it to appear.
+constexpr char kForeignReplyTimeoutSeconds[] = "3";
 // The default 684 x 456 test pattern as a 16-bit bitmap: 14 + 40 header bytes and the pixels.
 constexpr size_t kPatternWidth = 684;
 constexpr size_t kPatternHeight = 456;
@@ -299,6 +302,26 @@ TEST(VantaProgram, CaptureWritesTheImageAndReturnsTheUnitToIdle) {
     EXPECT_EQ(eight[28], 8);
 }
 
+// Only capture ends with CLOSE: a look at the unit must not end the cycle it is in, while a
+// capture nobody waits for any more must not stay armed.
+TEST(VantaProgram, OnlyCaptureEndsTheUnitsCycle) {
+    Unit ready({"--start-state", "IMGRDY"});
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--json", "status"}, {"--json", "getparam", "HostID"}, {"--json", "get"}})
+        EXPECT_EQ(ready.Run(args).exit, 0) << args[1];
+    EXPECT_EQ(Json(ready.Run({"--json", "status"}))["state"].text, "IMGRDY");
+    const Result close = ready.Run({"--json", "close"});
+    EXPECT_EQ(close.exit, 0) << close.err;
+    EXPECT_EQ(Json(close)["command"].text, "CLOSE");
+    EXPECT_EQ(Json(close)["state"].text, "IDLE");
+
+    Unit waiting;  // exposes only on demand, which never comes
+    const Result r = waiting.Run({"--timeout", kShortTimeoutSeconds, "capture"});
+    EXPECT_EQ(r.exit, 3);
+    EXPECT_NE(r.err.find("no CAPTURE reply"), std::string::npos) << r.err;
+    EXPECT_EQ(Json(waiting.Run({"--json", "status"}))["state"].text, "IDLE");
+}
+
 TEST(VantaProgram, RefusedOrUnwritableCaptureLeavesNoFile) {
     Unit refusing({"--refuse-capture", "2: 9"});
     TempDir dir;
@@ -325,7 +348,8 @@ TEST(VantaProgram, NoReplyAndNoConnection) {
     EXPECT_TRUE(quiet.out.empty());
 
     Unit foreign({"--foreign-id", "777"});
-    const Result other = foreign.Run({"--timeout", kShortTimeoutSeconds, "getparam", "HostID"});
+    const Result other =
+        foreign.Run({"--timeout", kForeignReplyTimeoutSeconds, "getparam", "HostID"});
     EXPECT_EQ(other.exit, 3);
     EXPECT_NE(other.err.find("foreign id (777"), std::string::npos) << other.err;
 
