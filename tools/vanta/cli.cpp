@@ -27,7 +27,8 @@ const std::vector<CommandSpec> kCommands = {
     {"setparam", CommandId::SetParam, {"NAME", "VALUE"}, false, true, kNever,        kReply,
      "changes one parameter; the reply shows the stored value"},
     {"params",   CommandId::Params,   {},               false, true,  kNever,        kReply,
-     "reads every known parameter and prints a table (refusals show their error)"},
+     "reads every known parameter into a table (refusals show their error; the time-out\n"
+     "      applies to each, and a parameter left unanswered ends the run)"},
     {"reset",    CommandId::Reset,    {},               false, true,  kNever,        kReply,
      "resets the unit to IDLE (the unit sends no reply; success means the request went out)"},
     {"close",    CommandId::Close,    {},               false, true,  kNever,        kReply,
@@ -328,8 +329,9 @@ std::string HelpText() {
         "Ending the session: only capture sends CLOSE at the end, once the unit accepted the\n"
         "CAPTURE (after the image, on time-out or on Ctrl-C), so the unit returns to IDLE and\n"
         "is not left armed for an exposure nobody collects. No other command sends CLOSE: status,\n"
-        "getparam, setparam, params and get change no unit state, and a CLOSE after them would\n"
-        "abort a capture another program is waiting for or drop an IMGRDY unit back to IDLE.\n"
+        "getparam, setparam, params and get leave the capture cycle alone, and a CLOSE after them\n"
+        "would"
+        " abort a capture another program is waiting for or drop an IMGRDY unit back to IDLE.\n"
         "reset leaves the unit in IDLE by itself. Use 'vanta close' to end a cycle by hand.\n"
         "\n"
         "Exit status:\n"
