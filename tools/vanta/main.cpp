@@ -250,14 +250,8 @@ public:
     int Run() {
         if (!ResolveUnit())
             return kExitNoConnection;
-        switch (m_o.command->id) {
-            case CommandId::Ping:
-                return Ping();
-            case CommandId::Route:
-                return Route();
-            default:
-                break;
-        }
+        if (!m_o.command->usesSession)
+            return m_o.command->id == CommandId::Ping ? Ping() : Route();
         std::optional<OutputFile> out;
         if (m_o.outPath) {
             out.emplace(*m_o.outPath);
