@@ -1,0 +1,233 @@
+// The library object ZephIFApp (settings read at load) and the thirteen exports.
+#include <zephif/ZephIF.h>
+
+#include "CaptureRequest.h"
+#include "Settings.h"
+#include "StateEventMachine.h"
+
+#include <memory>
+
+namespace zephif {
+namespace {
+
+constexpr DWORD kStartWaitMs = 30000;
+constexpr DWORD kEndWaitMs = 6000;
+
+constexpr LONG kFixedCaptureParameters[6] = {684, 456, 12, 800, 8, 0};
+constexpr LONG kExtendedFirstWord = 0;
+constexpr LONG kExtendedEighthWord = 2;
+constexpr LONG kExtendedNinthWord = 455;  // 5000 / 11, rounded up
+
+class ZephIFApp {
+public:
+    ZephIFApp() {
+        m_initialised = ReadSessionSettings(SettingsPathInCurrentDirectory(), m_settings);
+    }
+    // Unloading ends the worker even mid-image: its thread must not outlive the library's code.
+    ~ZephIFApp() { EndSession(true); }
+    ZephIFApp(const ZephIFApp&) = delete;
+    ZephIFApp& operator=(const ZephIFApp&) = delete;
+
+    LONG StartSession();
+    LONG EndSession(bool evenWhileReceiving = false);
+    LONG CancelPendingCaptures();
+    LONG PostRequest(UINT message, const CaptureRequest& request);
+
+    std::unique_ptr<CaptureParameters> m_stored;
+
+private:
+    bool m_initialised = false;
+    SessionSettings m_settings;
+    StateEventMachine* m_worker = nullptr;
+};
+
+LONG ZephIFApp::StartSession() {
+    HANDLE startEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!startEvent)
+        return 2;
+    if (m_worker || !m_initialised) {
+        CloseHandle(startEvent);
+        // Declined settings stand for a library that did not load: no session can be opened.
+        return m_worker ? 0 : -8;
+    }
+    auto* worker = new StateEventMachine(m_settings, startEvent);
+    if (!worker->CreateSuspended()) {
+        delete worker;
+        CloseHandle(startEvent);
+        return -1;
+    }
+    m_worker = worker;
+    worker->Resume();
+    const DWORD waited = WaitForSingleObject(startEvent, kStartWaitMs);
+    worker->ReleaseStartEvent();
+    CloseHandle(startEvent);
+    if (waited != WAIT_OBJECT_0) {
+        // End message: ending flag, Closing, then the thread quits.
+        PostThreadMessageA(worker->ThreadId(), kMsgEnd, 0, 0);
+        return -1;
+    }
+    const LONG status = worker->CaptureStatus();
+    if (status == 0 || status == 2) {
+        worker->MarkSessionStarted();
+        return 0;
+    }
+    PostThreadMessageA(worker->ThreadId(), WM_QUIT, 0, 0);
+    return status;
+}
+
+LONG ZephIFApp::EndSession(bool evenWhileReceiving) {
+    if (!m_worker)
+        return 0;
+    if (m_worker->ReceivingImage() && !evenWhileReceiving)
+        return 1;
+    PostThreadMessageA(m_worker->ThreadId(), kMsgEnd, 0, 0);
+    if (WaitForSingleObject(m_worker->Thread(), kEndWaitMs) == WAIT_OBJECT_0 || m_worker->Abandon())
+        delete m_worker;
+    // Otherwise the thread deletes its worker when it ends.
+    m_worker = nullptr;
+    return 0;
+}
+
+LONG ZephIFApp::CancelPendingCaptures() {
+    if (!m_worker)
+        return 0;
+    if (m_worker->ReceivingImage())
+        return 1;
+    PostThreadMessageA(m_worker->ThreadId(), kMsgCancel, 0, 0);
+    return 0;
+}
+
+LONG ZephIFApp::PostRequest(UINT message, const CaptureRequest& request) {
+    if (!m_worker)
+        return 0;
+    if (!m_worker->SessionStarted())
+        return -1;
+    auto copy = std::make_unique<CaptureRequest>(request);
+    if (!PostThreadMessageA(m_worker->ThreadId(), message, 0, reinterpret_cast<LPARAM>(copy.get())))
+        return -1;   // the worker is gone: nobody will answer this request
+    copy.release();  // the worker owns it now
+    return 0;
+}
+
+ZephIFApp theApp;
+
+}  // namespace
+}  // namespace zephif
+
+using zephif::CaptureRequest;
+using zephif::theApp;
+
+extern "C" {
+
+ZEPHIF_API LONG WINAPI ZephLibStartSession(void) {
+    return theApp.StartSession();
+}
+
+ZEPHIF_API LONG WINAPI ZephLibEndSession(void) {
+    return theApp.EndSession();
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCancelPendingCaptures(void) {
+    return theApp.CancelPendingCaptures();
+}
+
+ZEPHIF_API LONG WINAPI ZephLibGetCaptureParameters(CaptureParameters* parameters) {
+    if (!parameters)
+        return -9;
+    for (int i = 0; i < 6; ++i)
+        parameters->words[i] = zephif::kFixedCaptureParameters[i];
+    return 0;
+}
+
+ZEPHIF_API LONG WINAPI ZephLibGetExtendedCaptureParameters(ExtendedCaptureParameters* parameters) {
+    if (!parameters)
+        return -9;
+    parameters->words[0] = zephif::kExtendedFirstWord;
+    for (int i = 0; i < 6; ++i)
+        parameters->words[1 + i] =
+            theApp.m_stored ? theApp.m_stored->words[i] : zephif::kFixedCaptureParameters[i];
+    parameters->words[7] = zephif::kExtendedEighthWord;
+    parameters->words[8] = zephif::kExtendedNinthWord;
+    return 0;
+}
+
+ZEPHIF_API LONG WINAPI ZephLibSetCaptureParameters(const CaptureParameters* parameters) {
+    if (!parameters)
+        return -9;
+    theApp.m_stored = std::make_unique<CaptureParameters>(*parameters);
+    return 0;
+}
+
+ZEPHIF_API LONG WINAPI ZephLibControlTestAndSimulation(LONG) {
+    return 0;
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCaptureRawImageWithPostMessage(LONG flag, HWND window, UINT messageId,
+                                                             LONG cookie) {
+    if (!window)
+        return -9;
+    CaptureRequest request;
+    request.notifyKind = zephif::kNotifyWindowMessage;
+    request.imageKind = zephif::kImageRaw;
+    request.flag = flag == 1 ? 1 : 0;
+    request.cookie = cookie;
+    request.target = zephif::HandleWord(window);
+    request.messageId = messageId;
+    return theApp.PostRequest(zephif::kMsgCaptureRawPost, request);
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCaptureRawImageWithEventSignal(LONG flag, HANDLE event,
+                                                             HGLOBAL* resultHandle, LONG cookie) {
+    if (!event)
+        return -9;
+    CaptureRequest request;
+    request.notifyKind = zephif::kNotifyEvent;
+    request.imageKind = zephif::kImageRaw;
+    request.flag = flag == 1 ? 1 : 0;
+    request.resultHandle = resultHandle;
+    request.cookie = cookie;
+    request.target = zephif::HandleWord(event);
+    return theApp.PostRequest(zephif::kMsgCaptureRawEvent, request);
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCaptureBitmapWithPostMessage(LONG flag, HWND window, UINT messageId,
+                                                           LONG reserved, LONG cookie) {
+    if (!window)
+        return -9;
+    CaptureRequest request;
+    request.notifyKind = zephif::kNotifyWindowMessage;
+    request.imageKind = zephif::kImageBitmap;
+    request.flag = flag == 1 ? 1 : 0;
+    request.reserved = static_cast<DWORD>(reserved);
+    request.cookie = cookie;
+    request.target = zephif::HandleWord(window);
+    request.messageId = messageId;
+    return theApp.PostRequest(zephif::kMsgCaptureBitmapPost, request);
+}
+
+// Image kind 1, as this export has always asked for: its caller gets raw pixels.
+ZEPHIF_API LONG WINAPI ZephLibCaptureBitmapWithEventSignal(LONG flag, HANDLE event,
+                                                           HGLOBAL* resultHandle, LONG reserved,
+                                                           LONG cookie) {
+    if (!event)
+        return -9;
+    CaptureRequest request;
+    request.notifyKind = zephif::kNotifyEvent;
+    request.imageKind = zephif::kImageRaw;
+    request.flag = flag == 1 ? 1 : 0;
+    request.reserved = static_cast<DWORD>(reserved);
+    request.resultHandle = resultHandle;
+    request.cookie = cookie;
+    request.target = zephif::HandleWord(event);
+    return theApp.PostRequest(zephif::kMsgCaptureBitmapEvent, request);
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCaptureTiffFileWithPostMessage(LONG, LONG, LONG, LONG, LONG) {
+    return -9;
+}
+
+ZEPHIF_API LONG WINAPI ZephLibCaptureTiffFileWithEventSignal(LONG, LONG, LONG, LONG, LONG) {
+    return -9;
+}
+
+}  // extern "C"
