@@ -1,0 +1,269 @@
+// The exports as an application meets them: the library loaded at run time from a directory
+// holding its settings file, against the virtual unit on loopback.
+#include <zephif/ZephIF.h>
+
+#include "test_window.h"
+#include "waiting_ui.h"
+
+#include <unitsim/virtual_unit.h>
+#include <vantaproto/VTSocket.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr UINT kResultMessage = WM_APP + 3;
+constexpr DWORD kWaitMs = 20000;
+
+// The exports, looked up by their plain names.
+struct ZephLib {
+    decltype(&ZephLibStartSession) StartSession;
+    decltype(&ZephLibEndSession) EndSession;
+    decltype(&ZephLibCancelPendingCaptures) CancelPendingCaptures;
+    decltype(&ZephLibGetCaptureParameters) GetCaptureParameters;
+    decltype(&ZephLibGetExtendedCaptureParameters) GetExtendedCaptureParameters;
+    decltype(&ZephLibSetCaptureParameters) SetCaptureParameters;
+    decltype(&ZephLibControlTestAndSimulation) ControlTestAndSimulation;
+    decltype(&ZephLibCaptureRawImageWithPostMessage) CaptureRawImageWithPostMessage;
+    decltype(&ZephLibCaptureRawImageWithEventSignal) CaptureRawImageWithEventSignal;
+    decltype(&ZephLibCaptureBitmapWithPostMessage) CaptureBitmapWithPostMessage;
+    decltype(&ZephLibCaptureBitmapWithEventSignal) CaptureBitmapWithEventSignal;
+    decltype(&ZephLibCaptureTiffFileWithPostMessage) CaptureTiffFileWithPostMessage;
+    decltype(&ZephLibCaptureTiffFileWithEventSignal) CaptureTiffFileWithEventSignal;
+};
+
+unsigned short FreeLoopbackPort() {
+    VTInetAddress address("127.0.0.1", 0);
+    VTListenSocket probe(address);
+    return address.Port();
+}
+
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zephif_exports_XXXXXX";
+        ASSERT_TRUE(mkdtemp(pattern));
+        m_dir = pattern;
+        m_oldDir = fs::current_path();
+        fs::current_path(m_dir);
+        m_ui = std::make_shared<WaitingUi>();
+        winapi::SetUiBackend(m_ui);
+    }
+    void TearDown() override {
+        if (m_library) {
+            EXPECT_EQ(lib.EndSession(), 0);
+            dlclose(m_library);
+            // Unloaded for real, so the next load reads its settings again.
+            EXPECT_EQ(dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
+        }
+        m_unit.reset();
+        winapi::SetUiBackend(nullptr);
+        fs::current_path(m_oldDir);
+        fs::remove_all(m_dir);
+    }
+
+    void StartUnit(unitsim::Config config = {}) {
+        config.address = "127.0.0.1";
+        if (!config.exposureDelay)
+            config.exposureDelay = 300ms;
+        m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
+        m_unit->start();
+    }
+    void WriteSettings(int sensorPort, const std::string& extra = {}) {
+        std::ofstream(m_dir / "ZephIF.ini")
+            << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << sensorPort
+            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort()
+            << "\r\nSensor-Status-Timeout=5\r\nSensor-Capture-Timeout=20\r\n"
+            << extra;
+    }
+    void Load() {
+        m_library = dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(m_library, nullptr) << dlerror();
+        auto find = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(m_library, name));
+            ASSERT_NE(fn, nullptr) << name;
+        };
+        find(lib.StartSession, "ZephLibStartSession");
+        find(lib.EndSession, "ZephLibEndSession");
+        find(lib.CancelPendingCaptures, "ZephLibCancelPendingCaptures");
+        find(lib.GetCaptureParameters, "ZephLibGetCaptureParameters");
+        find(lib.GetExtendedCaptureParameters, "ZephLibGetExtendedCaptureParameters");
+        find(lib.SetCaptureParameters, "ZephLibSetCaptureParameters");
+        find(lib.ControlTestAndSimulation, "ZephLibControlTestAndSimulation");
+        find(lib.CaptureRawImageWithPostMessage, "ZephLibCaptureRawImageWithPostMessage");
+        find(lib.CaptureRawImageWithEventSignal, "ZephLibCaptureRawImageWithEventSignal");
+        find(lib.CaptureBitmapWithPostMessage, "ZephLibCaptureBitmapWithPostMessage");
+        find(lib.CaptureBitmapWithEventSignal, "ZephLibCaptureBitmapWithEventSignal");
+        find(lib.CaptureTiffFileWithPostMessage, "ZephLibCaptureTiffFileWithPostMessage");
+        find(lib.CaptureTiffFileWithEventSignal, "ZephLibCaptureTiffFileWithEventSignal");
+    }
+
+    // Reads a record and its pixel block, then frees both as the caller must.
+    std::pair<CaptureResult, std::vector<uint16_t>> TakeResult(HGLOBAL record, bool free = true) {
+        CaptureResult r{};
+        std::memcpy(&r, GlobalLock(record), sizeof r);
+        GlobalUnlock(record);
+        std::vector<uint16_t> pixels;
+        if (r.pixels) {
+            auto block = reinterpret_cast<HGLOBAL>(static_cast<UINT_PTR>(r.pixels));
+            pixels.resize(GlobalSize(block) / 2);
+            std::memcpy(pixels.data(), GlobalLock(block), pixels.size() * 2);
+            GlobalUnlock(block);
+            if (free) {
+                EXPECT_EQ(GlobalFree(block), nullptr);
+            }
+        }
+        if (free) {
+            EXPECT_EQ(GlobalFree(record), nullptr);
+        }
+        return {r, pixels};
+    }
+
+    ZephLib lib{};
+    fs::path m_dir;
+    fs::path m_oldDir;
+    std::shared_ptr<WaitingUi> m_ui;
+    std::unique_ptr<unitsim::VirtualUnit> m_unit;
+    void* m_library = nullptr;
+    TestWindow m_window;
+};
+
+TEST_F(Exports, ArgumentChecksAndParameterRecordsNeedNoSession) {
+    WriteSettings(104);
+    Load();
+    CaptureParameters p{};
+    EXPECT_EQ(lib.GetCaptureParameters(&p), 0);
+    const std::vector<LONG> fixed = {684, 456, 12, 800, 8, 0};
+    EXPECT_EQ(std::vector<LONG>(p.words, p.words + 6), fixed);
+
+    ExtendedCaptureParameters e{};
+    EXPECT_EQ(lib.GetExtendedCaptureParameters(&e), 0);
+    EXPECT_EQ(std::vector<LONG>(e.words, e.words + 9),
+              (std::vector<LONG>{0, 684, 456, 12, 800, 8, 0, 2, 455}));
+    const CaptureParameters mine{{1, 2, 3, 4, 5, 6}};
+    EXPECT_EQ(lib.SetCaptureParameters(&mine), 0);
+    EXPECT_EQ(lib.GetCaptureParameters(&p), 0);
+    EXPECT_EQ(std::vector<LONG>(p.words, p.words + 6), fixed);
+    EXPECT_EQ(lib.GetExtendedCaptureParameters(&e), 0);
+    EXPECT_EQ(std::vector<LONG>(e.words, e.words + 9),
+              (std::vector<LONG>{0, 1, 2, 3, 4, 5, 6, 2, 455}));
+    EXPECT_EQ(lib.GetCaptureParameters(nullptr), -9);
+
+    for (LONG mode : {0, 1, -1, 0x7fffffff})
+        EXPECT_EQ(lib.ControlTestAndSimulation(mode), 0);
+
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HGLOBAL handle = nullptr;
+    EXPECT_EQ(lib.CaptureRawImageWithPostMessage(1, nullptr, kResultMessage, 0), -9);
+    EXPECT_EQ(lib.CaptureRawImageWithEventSignal(1, nullptr, &handle, 0), -9);
+    EXPECT_EQ(lib.CaptureBitmapWithPostMessage(1, nullptr, kResultMessage, 0, 0), -9);
+    EXPECT_EQ(lib.CaptureBitmapWithEventSignal(1, nullptr, &handle, 0, 0), -9);
+    const LONG window = static_cast<LONG>(reinterpret_cast<UINT_PTR>(m_window.Handle()));
+    EXPECT_EQ(lib.CaptureTiffFileWithPostMessage(1, window, kResultMessage, 0, 0), -9);
+    EXPECT_EQ(lib.CaptureTiffFileWithEventSignal(1, window, 0, 0, 0), -9);
+    // No worker: accepted without effect.
+    EXPECT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 0), 0);
+    EXPECT_EQ(lib.CaptureRawImageWithEventSignal(1, event, &handle, 0), 0);
+    EXPECT_EQ(lib.CancelPendingCaptures(), 0);
+    EXPECT_EQ(lib.EndSession(), 0);
+    EXPECT_TRUE(m_window.Empty());
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(event);
+}
+
+TEST_F(Exports, CaptureByMessageAndByEventDeliverTheUnitsPicture) {
+    StartUnit();
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), 0);
+    ASSERT_TRUE(m_unit->waitForRequests(2, 20s));  // STATUS and SETPARAM
+    EXPECT_EQ(m_unit->parameter("XRayTimeout"), "25");
+    EXPECT_EQ(lib.StartSession(), 0);  // one worker: nothing sent again
+    const auto handled = m_unit->counters().requestsHandled;
+
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 99), 0);
+    const auto msg = m_window.Next(20s);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(msg->message, kResultMessage);
+    auto [record, pixels] = TakeResult(reinterpret_cast<HGLOBAL>(msg->lParam));
+    EXPECT_GT(m_unit->counters().requestsHandled, handled);
+    EXPECT_EQ(record.status, 0);
+    EXPECT_EQ(record.recordKind, 268u);
+    EXPECT_EQ(record.cookie, 99);
+    EXPECT_EQ(record.width, 684u);
+    EXPECT_EQ(record.height, 456u);
+    EXPECT_EQ(record.bitsPerPixel, 12u);
+    EXPECT_EQ(record.pixelBytes, 623808u);
+    EXPECT_EQ(pixels, unitsim::makeTestPattern().pixels);
+
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HGLOBAL handed = nullptr;
+    ASSERT_EQ(lib.CaptureRawImageWithEventSignal(0, event, &handed, 7), 0);
+    ASSERT_EQ(WaitForSingleObject(event, kWaitMs), WAIT_OBJECT_0);
+    ASSERT_NE(handed, nullptr);
+    auto [kept, keptPixels] = TakeResult(handed, false);  // the library keeps this one
+    EXPECT_EQ(kept.cookie, 7);
+    EXPECT_EQ(keptPixels, unitsim::makeTestPattern().pixels);
+    EXPECT_EQ(lib.EndSession(), 0);
+    EXPECT_EQ(GlobalSize(handed), 0u);  // freed with the session
+    CloseHandle(event);
+}
+
+TEST_F(Exports, CancelAndEndAreRefusedWhileAnImageArrives) {
+    unitsim::Config config;
+    config.faults.chunkBytes = 8192;
+    config.faults.chunkDelay = 15ms;  // about a second for the whole picture
+    StartUnit(config);
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), 0);
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 1), 0);
+    ASSERT_TRUE(m_ui->WaitForText("Image transfer started, please wait!"));
+    EXPECT_EQ(lib.CancelPendingCaptures(), 1);
+    EXPECT_EQ(lib.EndSession(), 1);
+    const auto msg = m_window.Next(20s);
+    ASSERT_TRUE(msg);
+    auto [record, pixels] = TakeResult(reinterpret_cast<HGLOBAL>(msg->lParam));
+    EXPECT_EQ(record.status, 0);  // neither call touched the capture
+    EXPECT_EQ(pixels.size(), 684u * 456u);
+    EXPECT_TRUE(m_ui->Shown("Image transfer in progress, received "));
+    EXPECT_EQ(lib.EndSession(), 0);
+}
+
+TEST_F(Exports, FailedStartLeavesAWorkerThatRefusesCaptures) {
+    StartUnit();
+    WriteSettings(0);  // a port of 0 can never connect
+    Load();
+    EXPECT_EQ(lib.StartSession(), -7);
+    EXPECT_TRUE(m_ui->Shown("Error connecting to Vantex 127.0.0.1,  wait a few seconds"));
+    EXPECT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 1), -1);
+    EXPECT_EQ(lib.StartSession(), 0);  // the old worker is still there
+    EXPECT_EQ(lib.EndSession(), 0);
+    EXPECT_EQ(m_unit->counters().requestsHandled, 0u);
+}
+
+TEST_F(Exports, DeclinedSettingsQuestionLeavesALibraryThatOpensNoSession) {
+    m_ui->ScriptAnswer(IDNO);
+    Load();
+    const auto boxes = m_ui->Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Could not find file: " + (m_dir / "ZephIF.ini").string() +
+                                 "! Click 'Yes' button to use default settings.");
+    EXPECT_EQ(lib.StartSession(), -8);
+    EXPECT_FALSE(fs::exists(m_dir / "ZephIF.ini"));
+}
+
+}  // namespace
