@@ -182,8 +182,12 @@ void VantaSession::Stop(int sendCloseOnEnd) {
     if (m_listenSocket)
         shutdown(m_listenSocket->Handle(), SD_BOTH);
     Sleep(kStopSleepMs);
-    if (m_listenerThread)
-        WaitForSingleObject(m_listenerThread, kStopListenerWaitMs);
+    if (m_listenerThread &&
+        WaitForSingleObject(m_listenerThread, kStopListenerWaitMs) != WAIT_OBJECT_0) {
+        // Still ending connections that outstayed the stop. The derived session is destroyed
+        // right after this returns, so no notification may run any more: wait for the end.
+        WaitForSingleObject(m_listenerThread, INFINITE);
+    }
 }
 
 // ---- Notifications ---------------------------------------------------------------------------

@@ -48,7 +48,8 @@ public:
     VantaSession(const VantaSession&) = delete;
     VantaSession& operator=(const VantaSession&) = delete;
 
-    // Ends the listener; no notification runs once the listener has ended.
+    // Ends the listener and every connection thread: once it returns no notification runs, so
+    // a derived session calls it before its own members go.
     void Stop(int sendCloseOnEnd);
 
     const VTInetAddress& ReplyAddress() const { return m_replyAddress; }
