@@ -33,8 +33,6 @@ constexpr int kProgressBarWidth = 40;
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // How long the CLOSE that ends a capture may take to be answered.
 constexpr double kCloseReplyTimeoutSeconds = 2.0;
-// Bound on waiting for reply connections still being read when the session stops.
-constexpr auto kDrainTimeout = std::chrono::milliseconds(5000);
 
 volatile sig_atomic_t gInterrupted = 0;
 
@@ -49,20 +47,8 @@ class ClientSession : public VantaSession {
 public:
     using VantaSession::VantaSession;
 
-    ~ClientSession() override {
-        Finish();
-        // Reply connections accepted before the stop may still be read; their notifications
-        // must not reach a half-destroyed object.
-        std::unique_lock<std::mutex> lock(m_mutex);
-        const auto until = Clock::now() + kDrainTimeout;
-        while (Clock::now() < until) {
-            const auto& s = Statistics();
-            if (s.replies == m_messagesHandled &&
-                s.replies + s.receiveErrors + s.dropped >= s.connections)
-                break;
-            m_changed.wait_for(lock, std::chrono::milliseconds(10));
-        }
-    }
+    // Stop waits for every reply connection, so no notification reaches a destroyed object.
+    ~ClientSession() override { Finish(); }
 
     // Ends the listener; no CLOSE follows (capture sends its own, see the help text).
     void Finish() {
