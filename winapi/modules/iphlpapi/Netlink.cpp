@@ -114,8 +114,11 @@ int Exchange(RouteRequest& rq, std::vector<RouteInfo>& out) {
             return errno == EAGAIN ? ETIMEDOUT : errno;
         }
         int left = static_cast<int>(n);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"  // the system's NLMSG_OK mixes signs
         for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
              h = NLMSG_NEXT(h, left)) {
+#pragma GCC diagnostic pop
             if (h->nlmsg_seq != rq.header.nlmsg_seq)
                 continue;
             if (h->nlmsg_type == NLMSG_DONE)
