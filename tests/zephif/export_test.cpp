@@ -26,6 +26,15 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr UINT kResultMessage = WM_APP + 3;
+
+// The protocol library keeps a few locks alive on purpose; once their module is unloaded the
+// leak checker counts them as leaks. So sanitizer builds keep the library loaded: ctest runs every
+// test in a process of its own, which loads the library, and so its settings, afresh.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnloadAfterTest = false;
+#else
+constexpr bool kUnloadAfterTest = true;
+#endif
 constexpr DWORD kWaitMs = 20000;
 
 // The exports, looked up by their plain names.
@@ -54,6 +63,11 @@ unsigned short FreeLoopbackPort() {
 class Exports : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (void* loaded = dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD)) {
+            dlclose(loaded);
+            GTEST_SKIP()
+                << "the library stays loaded in sanitizer builds: run one test per process";
+        }
         char pattern[] = "/tmp/zephif_exports_XXXXXX";
         ASSERT_TRUE(mkdtemp(pattern));
         m_dir = pattern;
@@ -65,14 +79,18 @@ protected:
     void TearDown() override {
         if (m_library) {
             EXPECT_EQ(lib.EndSession(), 0);
-            dlclose(m_library);
-            // Unloaded for real, so the next load reads its settings again.
-            EXPECT_EQ(dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
+            if (kUnloadAfterTest) {
+                dlclose(m_library);
+                // Unloaded for real, so the next load reads its settings again.
+                EXPECT_EQ(dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
+            }
         }
         m_unit.reset();
         winapi::SetUiBackend(nullptr);
-        fs::current_path(m_oldDir);
-        fs::remove_all(m_dir);
+        if (!m_dir.empty()) {
+            fs::current_path(m_oldDir);
+            fs::remove_all(m_dir);
+        }
     }
 
     void StartUnit(unitsim::Config config = {}) {
