@@ -1,0 +1,135 @@
+// zephcapture end to end: the program captures from the virtual unit through the library and
+// leaves a PNG holding the unit's picture.
+#include <unitsim/virtual_unit.h>
+#include <vantaproto/VTSocket.h>
+
+#include <png.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Png {
+    unsigned width = 0, height = 0;
+    int bitDepth = 0, colourType = -1;
+    std::vector<uint16_t> samples;
+};
+
+// libpng reports errors by long jump, so nothing here owns a resource.
+bool ReadRows(png_structp png, png_infop info, FILE* file, Png& result) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_init_io(png, file);
+    png_read_info(png, info);
+    result.width = png_get_image_width(png, info);
+    result.height = png_get_image_height(png, info);
+    result.bitDepth = png_get_bit_depth(png, info);
+    result.colourType = png_get_color_type(png, info);
+    std::vector<png_byte> row(png_get_rowbytes(png, info));
+    for (unsigned y = 0; y < result.height; ++y) {
+        png_read_row(png, row.data(), nullptr);
+        for (size_t x = 0; x + 1 < row.size(); x += 2)
+            result.samples.push_back(static_cast<uint16_t>(row[x] << 8 | row[x + 1]));
+    }
+    return true;
+}
+
+Png ReadPng(const fs::path& path) {
+    Png result;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return result;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (!ReadRows(png, info, file, result))
+        result = Png{};
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return result;
+}
+
+unsigned short FreeLoopbackPort() {
+    VTInetAddress address("127.0.0.1", 0);
+    VTListenSocket probe(address);
+    return address.Port();
+}
+
+TEST(ZephCapture, WritesTheUnitsPictureAsASixteenBitPng) {
+    struct Case {
+        const char* options;
+        bool scaled;
+    } cases[] = {{"", false}, {"--event --scale", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        unitsim::Config config;
+        config.exposureDelay = 300ms;
+        config.image = unitsim::makeTestPattern(160, 120);
+        unitsim::VirtualUnit unit(config);
+        unit.start();
+
+        char pattern[] = "/tmp/zephcapture_XXXXXX";
+        ASSERT_TRUE(mkdtemp(pattern));
+        const fs::path dir = pattern;
+        std::ofstream(dir / "ZephIF.ini")
+            << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << unit.port()
+            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort()
+            << "\r\nSensor-Capture-Timeout=20\r\n";
+        const std::string command = "cd '" + dir.string() + "' && WINAPI_UI=none '" +
+                                    ZEPHCAPTURE_PATH + "' --out picture.png " + c.options +
+                                    " > run.log 2>&1";
+        const int status = std::system(command.c_str());
+        std::ifstream log(dir / "run.log");
+        const std::string output((std::istreambuf_iterator<char>(log)),
+                                 std::istreambuf_iterator<char>());
+        EXPECT_EQ(status, 0) << output;
+        EXPECT_NE(output.find("ZephLibStartSession              -> 0 (done)"), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("ZephLibEndSession                -> 0 (done)"), std::string::npos);
+
+        const Png png = ReadPng(dir / "picture.png");
+        EXPECT_EQ(png.width, 160u);
+        EXPECT_EQ(png.height, 120u);
+        EXPECT_EQ(png.bitDepth, 16);
+        EXPECT_EQ(png.colourType, PNG_COLOR_TYPE_GRAY);
+        std::vector<uint16_t> expected = config.image.pixels;
+        if (c.scaled)
+            for (auto& v : expected)
+                v = static_cast<uint16_t>(v << 4 | v >> 8);
+        EXPECT_EQ(png.samples, expected);
+        fs::remove_all(dir);
+    }
+}
+
+TEST(ZephCapture, ReportsAFailedStartInWordsAndExitsNonZero) {
+    char pattern[] = "/tmp/zephcapture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    const fs::path dir = pattern;
+    std::ofstream(dir / "ZephIF.ini")
+        << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=0\r\n"
+        << "Local-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort() << "\r\n";
+    const std::string command =
+        "cd '" + dir.string() + "' && WINAPI_UI=none '" + ZEPHCAPTURE_PATH + "' > run.log 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream log(dir / "run.log");
+    const std::string output((std::istreambuf_iterator<char>(log)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_NE(status, 0);
+    EXPECT_NE(output.find("ZephLibStartSession              -> -7 (connection failed, timed out "
+                          "or the unit is occupied)"),
+              std::string::npos)
+        << output;
+    EXPECT_FALSE(fs::exists(dir / "capture.png"));
+    fs::remove_all(dir);
+}
+
+}  // namespace
