@@ -5,6 +5,7 @@
 #include <zephif/ZephIF.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <png.h>
 
 #include <cstdio>
@@ -38,6 +39,16 @@ struct Exports {
     decltype(&ZephLibCaptureRawImageWithPostMessage) CaptureByMessage = nullptr;
     decltype(&ZephLibCaptureRawImageWithEventSignal) CaptureByEvent = nullptr;
 };
+
+std::string ProgramDirectory() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    std::string text(path, static_cast<size_t>(n));
+    const auto slash = text.rfind('/');
+    return slash == std::string::npos ? "." : text.substr(0, slash);
+}
 
 // The export by its plain name, as its own type.
 template <class Function>
@@ -238,12 +249,18 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // The library reads its settings while it loads.
+    std::string loadedFrom = options.library;
     void* library = dlopen(options.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library && options.library == kDefaultLibrary) {
+        // Where the build and the installation put it: beside this program's own libraries.
+        loadedFrom = ProgramDirectory() + "/../lib/" + kDefaultLibrary;
+        library = dlopen(loadedFrom.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
     if (!library) {
         std::printf("load %s -> failed (%s)\n", options.library.c_str(), dlerror());
         return 2;
     }
-    std::printf("load %s -> loaded\n", options.library.c_str());
+    std::printf("load %s -> loaded\n", loadedFrom.c_str());
     Exports lib;
     Bind(library, "ZephLibStartSession", lib.StartSession);
     Bind(library, "ZephLibEndSession", lib.EndSession);
