@@ -119,6 +119,18 @@ TEST(ZephCapture, WritesTheUnitsPictureAsASixteenBitPng) {
     }
 }
 
+TEST(ZephCapture, RefusesToRunWithoutAUnitAddress) {
+    char pattern[] = "/tmp/zephcapture_XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    const fs::path dir = pattern;
+    const std::string command = "cd '" + dir.string() + "' && " + kChildEnvironment + " '" +
+                                ZEPHCAPTURE_PATH + "' > run.log 2>&1";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    // The library was never loaded, so it never wrote its default address.
+    EXPECT_FALSE(fs::exists(dir / "ZephIF.ini"));
+    fs::remove_all(dir);
+}
+
 TEST(ZephCapture, ReportsAFailedStartInWordsAndExitsNonZero) {
     char pattern[] = "/tmp/zephcapture_XXXXXX";
     ASSERT_TRUE(mkdtemp(pattern));

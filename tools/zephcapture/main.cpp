@@ -18,6 +18,7 @@ namespace {
 // Found like any shared library: this program's run path, then the loader's search path.
 constexpr char kDefaultLibrary[] = "libZephIF.so";
 constexpr char kDefaultOutput[] = "capture.png";
+constexpr char kSettingsPath[] = "./ZephIF.ini";  // where the library reads it
 constexpr char kWindowClass[] = "ZephCaptureWindow";
 constexpr UINT kResultMessage = WM_APP + 0x100;
 constexpr LONG kCookie = 0x5A45;  // any value; it comes back in the result record
@@ -60,7 +61,8 @@ void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: zephcapture [--out FILE] [--event] [--scale] [--library PATH]\n"
                  "Takes one raw exposure through the capture library and writes it as a 16-bit\n"
-                 "grayscale PNG. The library reads ZephIF.ini from the current directory.\n"
+                 "grayscale PNG. The library reads ZephIF.ini from the current directory,\n"
+                 "which must name the unit (Sensor-IP).\n"
                  "  --out FILE      PNG to write (default %s)\n"
                  "  --event         ask for the result by event instead of a window message\n"
                  "  --scale         stretch the 12-bit pixels to the full 16 bits (default:\n"
@@ -247,6 +249,17 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options))
         return 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Without a unit address of its own the library would fall back to the factory address of a
+    // real unit; this program only ever talks to the unit its settings name.
+    char sensorIp[256] = {};
+    GetPrivateProfileStringA("VANTA", "Sensor-IP", "", sensorIp, sizeof sensorIp, kSettingsPath);
+    if (!sensorIp[0]) {
+        std::printf("%s -> missing, or without Sensor-IP: write one naming your unit first\n",
+                    kSettingsPath);
+        return 2;
+    }
+    std::printf("%s -> unit %s\n", kSettingsPath, sensorIp);
 
     // The library reads its settings while it loads.
     std::string loadedFrom = options.library;
