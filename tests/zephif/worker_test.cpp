@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -363,6 +364,44 @@ TEST_F(Worker, CancelNotifiesMinusThreeAndARawRequestArmsAgain) {
     ASSERT_TRUE(image);
     EXPECT_EQ(image->record.status, 0);
     EXPECT_EQ(image->record.cookie, 32);
+}
+
+TEST_F(Worker, AfterCancelRepliesAreIgnoredUntilARawMessageRequestArmsAgain) {
+    // CAPTURE: the first is left waiting for an exposure, every later one is refused.
+    std::atomic<int> captures{0};
+    UseScriptedUnit([&](const ScriptedUnit::Request& r) -> std::vector<ScriptedUnit::Reply> {
+        if (r.Get("CMD") == "STATUS")
+            return {{"STATUS", ScriptedUnit::StatusBody("IDLE")}};
+        if (r.Get("CMD") == "CAPTURE" && ++captures > 1)
+            return {{"CAPTURE", ScriptedUnit::StatusBody("IDLE", "2: 1")}};
+        return {};
+    });
+    ASSERT_EQ(Start(), 2);
+    RequestRawByMessage(1);
+    ASSERT_TRUE(m_scripted->WaitForCommands("CAPTURE", 1));
+    Post(kMsgCancel);
+    const auto cancelled = NextResult();
+    ASSERT_TRUE(cancelled);
+    EXPECT_EQ(cancelled->record.status, -3);
+
+    // An event request does not arm: the refusal it draws is ignored, nobody is told.
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    auto* r = new CaptureRequest;
+    r->notifyKind = kNotifyEvent;
+    r->imageKind = kImageRaw;
+    r->target = HandleWord(event);
+    Post(kMsgCaptureRawEvent, 0, reinterpret_cast<LPARAM>(r));
+    // The scripted unit is done with a request once the session has handed its replies over.
+    ASSERT_TRUE(m_scripted->WaitForCommands("CAPTURE", 2));
+
+    // The raw message request arms again (and replaces the event request without notifying it).
+    RequestRawByMessage(3);
+    const auto refused = NextResult();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->record.status, -1);
+    EXPECT_EQ(refused->record.cookie, 3);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(event);
 }
 
 TEST_F(Worker, ReplacedRequestIsDroppedWithoutNotification) {
