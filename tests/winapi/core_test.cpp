@@ -189,6 +189,14 @@ TEST(Modules, MissingModulesAndProceduresAreReported) {
     HMODULE byName = LoadLibraryA("WINAPI.DLL");
     EXPECT_NE(byName, nullptr);
     FreeLibrary(byName);
+    // A mixed-case module is found under its own spelling first.
+    const std::string libDir = std::filesystem::path(self).parent_path().string();
+    ASSERT_EQ(setenv("WINAPI_MODULE_PATH", libDir.c_str(), 1), 0);
+    HMODULE driver = LoadLibraryA("Harrow.dll");
+    unsetenv("WINAPI_MODULE_PATH");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_NE(GetProcAddress(driver, "DriverEntry"), nullptr);
+    FreeLibrary(driver);
 }
 
 }  // namespace

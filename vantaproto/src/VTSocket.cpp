@@ -15,8 +15,8 @@ constexpr u_short kLingerSeconds = 1;
 
 // Guards the Winsock reference count, the shared socket reference and the socket count.
 std::mutex& WinsockLock() {
-    static auto* m = new std::mutex;
-    return *m;
+    static std::mutex m;  // an object, not a pointer: the library may be unloaded
+    return m;
 }
 int g_winsockReferences = 0;
 int g_startupResult = 0;

@@ -20,8 +20,8 @@ namespace {
 
 // One lock serialises accept across every session of the process.
 std::mutex& AcceptLock() {
-    static auto* m = new std::mutex;
-    return *m;
+    static std::mutex m;  // an object, not a pointer: the library may be unloaded
+    return m;
 }
 
 // The system's text for a Win32 code, as FormatMessage gives it.

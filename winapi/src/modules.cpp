@@ -54,16 +54,22 @@ std::vector<std::string> SearchPath() {
     return dirs;
 }
 
-// "IPHLPAPI.DLL" -> "libiphlpapi.so"; names that already look like shared objects pass through.
-std::string SharedObjectName(std::string name) {
+// File names a module name may have here: "ZephIF.dll" -> "libZephIF.so", then the lower-case
+// "libzephif.so" (Windows module names ignore case); shared-object names pass through.
+std::vector<std::string> SharedObjectNames(const std::string& name) {
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (lower.size() > 3 && lower.compare(lower.size() - 3, 3, ".so") == 0)
-        return name;
-    if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".dll") == 0)
+        return {name};
+    std::string base = name;
+    if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".dll") == 0) {
+        base.resize(base.size() - 4);
         lower.resize(lower.size() - 4);
-    return "lib" + lower + ".so";
+    }
+    if (base == lower)
+        return {"lib" + lower + ".so"};
+    return {"lib" + base + ".so", "lib" + lower + ".so"};
 }
 
 }  // namespace
@@ -83,8 +89,10 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (name.find('/') != std::string::npos) {
         candidates.push_back(name);
     } else {
-        for (const auto& dir : SearchPath())
-            candidates.push_back(dir + "/" + SharedObjectName(name));
+        for (const auto& dir : SearchPath()) {
+            for (const auto& file : SharedObjectNames(name))
+                candidates.push_back(dir + "/" + file);
+        }
     }
     for (const auto& path : candidates) {
         if (void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
