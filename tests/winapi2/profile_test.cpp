@@ -30,7 +30,7 @@ constexpr const char* kSettings =
     "key=value\r\n";
 
 class PrivateProfile : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char pattern[] = "/tmp/winapi2_profile_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -10,8 +10,9 @@ extern "C" {
 typedef unsigned(__stdcall* _beginthreadex_proc_type)(void*);
 
 /* Returns the thread handle (0 on failure, errno set); close it with CloseHandle. */
-uintptr_t _beginthreadex(void* security, unsigned stack_size, _beginthreadex_proc_type start_address,
-                         void* arglist, unsigned initflag, unsigned* thrdaddr);
+uintptr_t _beginthreadex(void* security, unsigned stack_size,
+                         _beginthreadex_proc_type start_address, void* arglist, unsigned initflag,
+                         unsigned* thrdaddr);
 __attribute__((noreturn)) void _endthreadex(unsigned retval);
 
 #ifdef __cplusplus

@@ -28,7 +28,7 @@ struct StatusLine {
 
 // Implementations must accept calls from any thread.
 class UiBackend {
-  public:
+public:
     virtual ~UiBackend() = default;
     // Returns the ID of the chosen button (IDOK, IDYES, ...), one of MessageBoxButtons(type).
     virtual int ShowMessageBox(const MessageBoxCall& box) = 0;
@@ -44,14 +44,14 @@ int DefaultMessageBoxButton(UINT type);
 // with the default button. On an interactive stream the status line is drawn in place in the
 // ANSI colour nearest its RGB.
 class ConsoleUiBackend : public UiBackend {
-  public:
+public:
     // stderr for output; interactive when stdin and stderr are terminals.
     ConsoleUiBackend();
     ConsoleUiBackend(FILE* in, FILE* out, bool interactive);
     int ShowMessageBox(const MessageBoxCall& box) override;
     void UpdateStatus(const StatusLine& status) override;
 
-  private:
+private:
     void EndStatusLineLocked();
     std::mutex lock_;
     FILE* in_;
@@ -63,7 +63,7 @@ class ConsoleUiBackend : public UiBackend {
 
 // For tests: answers from a script (then with default buttons) and records every call.
 class RecordingUiBackend : public UiBackend {
-  public:
+public:
     void ScriptAnswer(int buttonId);
     std::vector<MessageBoxCall> Boxes() const;
     std::vector<StatusLine> StatusUpdates() const;
@@ -71,7 +71,7 @@ class RecordingUiBackend : public UiBackend {
     int ShowMessageBox(const MessageBoxCall& box) override;
     void UpdateStatus(const StatusLine& status) override;
 
-  private:
+private:
     mutable std::mutex lock_;
     std::deque<int> answers_;
     std::vector<MessageBoxCall> boxes_;
@@ -80,7 +80,7 @@ class RecordingUiBackend : public UiBackend {
 
 // Shows nothing; every box gets its default button.
 class SilentUiBackend : public UiBackend {
-  public:
+public:
     int ShowMessageBox(const MessageBoxCall& box) override;
     void UpdateStatus(const StatusLine&) override {}
 };

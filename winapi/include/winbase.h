@@ -98,8 +98,8 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 
-DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
-                            DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, void* Arguments);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, void* Arguments);
 #define FormatMessage FormatMessageA
 
 /* Local memory (buffers that FormatMessage allocates) */
@@ -123,8 +123,10 @@ static inline LONG InterlockedIncrement(LONG volatile* target) {
 static inline LONG InterlockedDecrement(LONG volatile* target) {
     return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+static inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange,
+                                              LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return comparand;
 }
 static inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {

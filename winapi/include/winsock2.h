@@ -65,27 +65,28 @@ int WINAPI __WSAFDIsSet(SOCKET fd, fd_set* set);
 #undef FD_ISSET
 #define FD_ZERO(set) (((fd_set*)(set))->fd_count = 0)
 #define FD_ISSET(fd, set) __WSAFDIsSet((SOCKET)(fd), (fd_set*)(set))
-#define FD_SET(fd, set)                                                         \
-    do {                                                                        \
-        u_int i_;                                                               \
-        for (i_ = 0; i_ < ((fd_set*)(set))->fd_count; ++i_)                     \
-            if (((fd_set*)(set))->fd_array[i_] == (SOCKET)(fd)) break;          \
-        if (i_ == ((fd_set*)(set))->fd_count && i_ < FD_SETSIZE) {              \
-            ((fd_set*)(set))->fd_array[i_] = (SOCKET)(fd);                      \
-            ((fd_set*)(set))->fd_count++;                                       \
-        }                                                                       \
+#define FD_SET(fd, set)                                            \
+    do {                                                           \
+        u_int i_;                                                  \
+        for (i_ = 0; i_ < ((fd_set*)(set))->fd_count; ++i_)        \
+            if (((fd_set*)(set))->fd_array[i_] == (SOCKET)(fd))    \
+                break;                                             \
+        if (i_ == ((fd_set*)(set))->fd_count && i_ < FD_SETSIZE) { \
+            ((fd_set*)(set))->fd_array[i_] = (SOCKET)(fd);         \
+            ((fd_set*)(set))->fd_count++;                          \
+        }                                                          \
     } while (0)
-#define FD_CLR(fd, set)                                                         \
-    do {                                                                        \
-        u_int i_;                                                               \
-        for (i_ = 0; i_ < ((fd_set*)(set))->fd_count; ++i_) {                   \
-            if (((fd_set*)(set))->fd_array[i_] == (SOCKET)(fd)) {               \
-                for (; i_ + 1 < ((fd_set*)(set))->fd_count; ++i_)               \
+#define FD_CLR(fd, set)                                                                  \
+    do {                                                                                 \
+        u_int i_;                                                                        \
+        for (i_ = 0; i_ < ((fd_set*)(set))->fd_count; ++i_) {                            \
+            if (((fd_set*)(set))->fd_array[i_] == (SOCKET)(fd)) {                        \
+                for (; i_ + 1 < ((fd_set*)(set))->fd_count; ++i_)                        \
                     ((fd_set*)(set))->fd_array[i_] = ((fd_set*)(set))->fd_array[i_ + 1]; \
-                ((fd_set*)(set))->fd_count--;                                   \
-                break;                                                          \
-            }                                                                   \
-        }                                                                       \
+                ((fd_set*)(set))->fd_count--;                                            \
+                break;                                                                   \
+            }                                                                            \
+        }                                                                                \
     } while (0)
 
 #define WSADESCRIPTION_LEN 256

@@ -14,7 +14,7 @@ namespace winapi {
 // Values stay below 2^32 and are not reused until the range wraps.
 template <class T>
 class IssuedTable {
-  public:
+public:
     explicit IssuedTable(uint32_t first) : first_(first), next_(first) {}
 
     uint32_t Insert(std::shared_ptr<T> object) {
@@ -49,7 +49,7 @@ class IssuedTable {
         return all;
     }
 
-  private:
+private:
     static constexpr uint32_t kStep = 8;
     static constexpr uint32_t kValueLimit = 0xFFFFFF00u;
     const uint32_t first_;

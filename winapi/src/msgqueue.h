@@ -21,7 +21,7 @@ struct SentMessage {
 };
 
 class MessageQueue {
-  public:
+public:
     explicit MessageQueue(DWORD threadId) : threadId(threadId) {}
     const DWORD threadId;
 
