@@ -176,6 +176,33 @@ SensorGeometry GeometryOf(SensorModel model) {
     }
 }
 
+// ---- Bridge state both boards expose
+
+ULONG BridgedBoard::InterruptControl() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.InterruptControl();
+}
+bool BridgedBoard::LocalResetAsserted() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.LocalResetAsserted();
+}
+std::vector<uint8_t> BridgedBoard::Nvram() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.nvram;
+}
+void BridgedBoard::SetNvram(const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::copy_n(bytes.begin(), std::min(bytes.size(), bridge_.nvram.size()), bridge_.nvram.begin());
+}
+void BridgedBoard::SetNvramFault(bool fault) {
+    std::lock_guard<std::mutex> guard(lock_);
+    bridge_.nvramFault = fault;
+}
+uint64_t BridgedBoard::AccessCount() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return accesses_;
+}
+
 HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
     SensorGeometry g = GeometryOf(config.sensor);
     image_ = TestPattern(g.columns, g.rows);
@@ -385,37 +412,13 @@ USHORT HarrowBoard::CableLines() const {
     std::lock_guard<std::mutex> guard(lock_);
     return cable_;
 }
-ULONG HarrowBoard::InterruptControl() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.InterruptControl();
-}
 ULONG HarrowBoard::Port60() const {
     std::lock_guard<std::mutex> guard(lock_);
     return bridge_.Port60();
 }
-bool HarrowBoard::LocalResetAsserted() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.LocalResetAsserted();
-}
 size_t HarrowBoard::FifoWords() const {
     std::lock_guard<std::mutex> guard(lock_);
     return fifo_.size();
-}
-std::vector<uint8_t> HarrowBoard::Nvram() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.nvram;
-}
-void HarrowBoard::SetNvram(const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::copy_n(bytes.begin(), std::min(bytes.size(), bridge_.nvram.size()), bridge_.nvram.begin());
-}
-void HarrowBoard::SetNvramFault(bool fault) {
-    std::lock_guard<std::mutex> guard(lock_);
-    bridge_.nvramFault = fault;
-}
-uint64_t HarrowBoard::AccessCount() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return accesses_;
 }
 
 // ---- Single-sensor board
@@ -636,30 +639,6 @@ UCHAR ZephBoard::ModeByte() const {
 std::vector<USHORT> ZephBoard::Commands() const {
     std::lock_guard<std::mutex> guard(lock_);
     return commands_;
-}
-ULONG ZephBoard::InterruptControl() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.InterruptControl();
-}
-bool ZephBoard::LocalResetAsserted() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.LocalResetAsserted();
-}
-std::vector<uint8_t> ZephBoard::Nvram() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.nvram;
-}
-void ZephBoard::SetNvram(const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::copy_n(bytes.begin(), std::min(bytes.size(), bridge_.nvram.size()), bridge_.nvram.begin());
-}
-void ZephBoard::SetNvramFault(bool fault) {
-    std::lock_guard<std::mutex> guard(lock_);
-    bridge_.nvramFault = fault;
-}
-uint64_t ZephBoard::AccessCount() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return accesses_;
 }
 
 }  // namespace boardsim

@@ -111,7 +111,24 @@ struct HarrowBoardConfig {
     ResourceFault resourceFault = ResourceFault::None;
 };
 
-class HarrowBoard : public wdm::SimulatedBoard {
+// What both boards share: the PCI bridge behind one register lock, and the access count.
+class BridgedBoard : public wdm::SimulatedBoard {
+public:
+    ULONG InterruptControl() const;
+    bool LocalResetAsserted() const;
+    std::vector<uint8_t> Nvram() const;
+    void SetNvram(const std::vector<uint8_t>& bytes);
+    void SetNvramFault(bool fault);
+    // Register accesses since creation: a request that must leave the hardware alone.
+    uint64_t AccessCount() const;
+
+protected:
+    mutable std::mutex lock_;
+    Bridge bridge_;
+    uint64_t accesses_ = 0;  // guarded by lock_
+};
+
+class HarrowBoard : public BridgedBoard {
 public:
     static constexpr int kSpeedAckPolls = 2;
 
@@ -134,15 +151,8 @@ public:
     USHORT ControlWord() const;
     USHORT InterruptMode() const;
     USHORT CableLines() const;
-    ULONG InterruptControl() const;
     ULONG Port60() const;
-    bool LocalResetAsserted() const;
     size_t FifoWords() const;
-    std::vector<uint8_t> Nvram() const;
-    void SetNvram(const std::vector<uint8_t>& bytes);
-    void SetNvramFault(bool fault);
-    // Register accesses since creation: a request that must leave the hardware alone.
-    uint64_t AccessCount() const;
     wdm::InterruptLine& Line() { return *line_; }
 
     // Three 10-bit pixels per FIFO word, stored inverted.
@@ -155,8 +165,6 @@ private:
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
-    mutable std::mutex lock_;
-    Bridge bridge_;
     std::vector<uint16_t> image_;
     std::vector<uint32_t> packed_;
     std::deque<uint32_t> fifo_;
@@ -188,7 +196,7 @@ struct ZephBoardConfig {
     ResourceFault resourceFault = ResourceFault::None;
 };
 
-class ZephBoard : public wdm::SimulatedBoard {
+class ZephBoard : public BridgedBoard {
 public:
     static constexpr int kCommandBusyPolls = 2;
     static constexpr USHORT kWakeCommand = 0xAA00;
@@ -214,12 +222,6 @@ public:
     bool SensorAwake() const;
     UCHAR ModeByte() const;
     std::vector<USHORT> Commands() const;  // every command word written, in order
-    ULONG InterruptControl() const;
-    bool LocalResetAsserted() const;
-    std::vector<uint8_t> Nvram() const;
-    void SetNvram(const std::vector<uint8_t>& bytes);
-    void SetNvramFault(bool fault);
-    uint64_t AccessCount() const;
     wdm::InterruptLine& Line() { return *line_; }
 
     // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
@@ -233,8 +235,6 @@ private:
     bool PoweredLocked() const;
 
     ZephBoardConfig config_;
-    mutable std::mutex lock_;
-    Bridge bridge_;
     std::vector<uint16_t> image_;
     std::vector<uint32_t> packed_;
     std::deque<uint32_t> fifo_;
@@ -246,7 +246,6 @@ private:
     int busyPolls_ = 0;
     USHORT threshold_ = 0;
     std::vector<USHORT> commands_;
-    uint64_t accesses_ = 0;
     std::unique_ptr<wdm::InterruptLine> line_;
 };
 
