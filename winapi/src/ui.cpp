@@ -1,6 +1,7 @@
 // MessageBoxA and the UI backends: button tables, console rendering, recording, selection.
 #include <winapi_ui.h>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -89,6 +90,27 @@ bool IsLight(COLORREF color) {
     return GetRValue(color) * 299 + GetGValue(color) * 587 + GetBValue(color) * 114 > 128000;
 }
 
+// The text with every run of digits as one '#': progress texts differ only in their numbers.
+std::string Shape(const std::string& text) {
+    std::string shape;
+    for (char c : text) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
+        if (!digit)
+            shape.push_back(c);
+        else if (shape.empty() || shape.back() != '#')
+            shape.push_back('#');
+    }
+    return shape;
+}
+
+// Columns of the terminal behind `out`; 0 when unknown.
+size_t TerminalColumns(FILE* out) {
+    winsize size{};
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
 std::string Describe(const MessageBoxCall& box) {
     std::string head = "[" + box.caption + "]";
     for (const auto& icon : kIconNames) {
@@ -149,10 +171,14 @@ int DefaultMessageBoxButton(UINT type) {
 }
 
 ConsoleUiBackend::ConsoleUiBackend()
-    : ConsoleUiBackend(stdin, stderr, ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) {}
+    : ConsoleUiBackend(stdin, stderr, ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO),
+                       ::isatty(STDERR_FILENO)) {}
 
 ConsoleUiBackend::ConsoleUiBackend(FILE* in, FILE* out, bool interactive)
-    : in_(in), out_(out), interactive_(interactive) {}
+    : ConsoleUiBackend(in, out, interactive, interactive) {}
+
+ConsoleUiBackend::ConsoleUiBackend(FILE* in, FILE* out, bool interactive, bool inPlace)
+    : in_(in), out_(out), interactive_(interactive), inPlace_(inPlace) {}
 
 void ConsoleUiBackend::EndStatusLineLocked() {
     if (statusOnScreen_)
@@ -189,17 +215,25 @@ int ConsoleUiBackend::ShowMessageBox(const MessageBoxCall& box) {
 
 void ConsoleUiBackend::UpdateStatus(const StatusLine& status) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!interactive_) {
-        // A log gets one plain line per visible change, nothing for hiding.
-        if (status.visible &&
-            (!last_.visible || status.text != last_.text || status.color != last_.color)) {
+    if (!inPlace_) {
+        // A log gets one plain line per visible change of text or colour, nothing for hiding
+        // and nothing for a count that moves on.
+        if (status.visible && (!last_.visible || Shape(status.text) != Shape(lastPrinted_.text) ||
+                               status.color != lastPrinted_.color)) {
             std::fprintf(out_, "status: %s (#%02X%02X%02X)\n", status.text.c_str(),
                          GetRValue(status.color), GetGValue(status.color), GetBValue(status.color));
+            lastPrinted_ = status;
         }
     } else if (status.visible) {
+        // A line longer than the terminal would wrap, and the carriage return would then
+        // redraw only its last part.
+        std::string text = status.text;
+        const size_t columns = TerminalColumns(out_);
+        if (columns > 3 && text.size() + 2 > columns - 1)
+            text.resize(columns - 3);
         std::fprintf(out_, "\r\033[%d;%dm %s \033[0m\033[K",
                      NearestAnsiColour(status.color) + kAnsiBackgroundOffset,
-                     IsLight(status.color) ? 30 : 97, status.text.c_str());
+                     IsLight(status.color) ? 30 : 97, text.c_str());
         statusOnScreen_ = true;
     } else if (statusOnScreen_) {
         std::fputs("\r\033[K", out_);
