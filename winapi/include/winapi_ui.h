@@ -93,7 +93,9 @@ public:
 // Installs the process's backend (a Qt application installs its own); null returns to the
 // choice of WINAPI_UI. Returns the backend installed before.
 std::shared_ptr<UiBackend> SetUiBackend(std::shared_ptr<UiBackend> backend);
-// The installed backend, else the one WINAPI_UI names: "console" (default), "record", "none".
+// The installed backend, else the one WINAPI_UI names: "console", "record", "none" or "qt" (a
+// status window and dialogs; the default when the process already runs a QApplication, else
+// "console").
 std::shared_ptr<UiBackend> CurrentUiBackend();
 
 }  // namespace winapi

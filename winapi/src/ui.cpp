@@ -1,6 +1,7 @@
 // MessageBoxA and the UI backends: button tables, console rendering, recording, selection.
 #include <winapi_ui.h>
 
+#include <dlfcn.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -14,6 +15,11 @@ namespace {
 constexpr const char* kUiVariable = "WINAPI_UI";
 constexpr const char* kDefaultCaption = "Error";  // Windows' caption for a null one
 constexpr size_t kAnswerLineChars = 64;
+// The Qt backend lives in a module of its own, so that only programs that use it load Qt.
+constexpr const char* kQtModule = "winapi_qtui.dll";
+constexpr const char* kQtFactory = "WinapiCreateQtUiBackend";
+// QCoreApplication's instance pointer, present only in a process that has loaded Qt.
+constexpr const char* kQtInstanceSymbol = "_ZN16QCoreApplication4selfE";
 
 struct ButtonSet {
     UINT type;
@@ -139,6 +145,25 @@ int ParseAnswer(const std::string& answer, const std::vector<int>& buttons, int 
             return id;
     }
     return 0;
+}
+
+// Whether the process already runs a Qt application (whose GUI thread the backend would use).
+bool QtApplicationRuns() {
+    void* self = ::dlsym(RTLD_DEFAULT, kQtInstanceSymbol);
+    return self && *static_cast<void**>(self) != nullptr;
+}
+
+// The Qt backend from its module; null when the module or a display is missing.
+std::shared_ptr<UiBackend> LoadQtBackend() {
+    HMODULE module = LoadLibraryA(kQtModule);
+    if (!module)
+        return nullptr;
+    // The module stays loaded: its windows and GUI thread live as long as the process.
+    using Factory = UiBackend* (*)();
+    auto factory = reinterpret_cast<Factory>(
+        reinterpret_cast<void*>(GetProcAddress(module, kQtFactory)));
+    UiBackend* backend = factory ? factory() : nullptr;
+    return std::shared_ptr<UiBackend>(backend);
 }
 
 struct Selection {
@@ -305,6 +330,16 @@ std::shared_ptr<UiBackend> CurrentUiBackend() {
             s.fromEnvironment = std::make_shared<RecordingUiBackend>();
         } else if (name == "none") {
             s.fromEnvironment = std::make_shared<SilentUiBackend>();
+        } else if (name == "qt" || (name.empty() && QtApplicationRuns())) {
+            s.fromEnvironment = LoadQtBackend();
+            if (!s.fromEnvironment) {
+                if (name == "qt")
+                    std::fprintf(stderr,
+                                 "WINAPI_UI=qt: no Qt backend (module %s or a display "
+                                 "missing); using the console\n",
+                                 kQtModule);
+                s.fromEnvironment = std::make_shared<ConsoleUiBackend>();
+            }
         } else {
             s.fromEnvironment = std::make_shared<ConsoleUiBackend>();
         }

@@ -1,0 +1,322 @@
+// The Qt UI backend: the status line as a small coloured window and message boxes as dialogs,
+// all on the GUI thread of the host's QApplication, or of one this module runs itself.
+#include <winapi_ui.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QThread>
+#include <QWidget>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using winapi::MessageBoxCall;
+using winapi::StatusLine;
+
+// The status window's template: 167 x 31 dialog units, the text at (2, 2), 162 x 26.
+constexpr int kWindowWidthDlu = 167;
+constexpr int kWindowHeightDlu = 31;
+constexpr int kTextLeftDlu = 2;
+constexpr int kTextTopDlu = 2;
+constexpr int kTextWidthDlu = 162;
+constexpr int kTextHeightDlu = 26;
+constexpr int kHorizontalDluPerBaseUnit = 4;
+constexpr int kVerticalDluPerBaseUnit = 8;
+constexpr char kFontFamily[] = "MS Sans Serif";
+constexpr int kFontPoints = 10;
+// The offscreen platform has no z-order and says so on every raise.
+constexpr char kPlatformWithoutStacking[] = "offscreen";
+// How long a module-run GUI thread may take to bring its application up.
+constexpr auto kGuiStartTimeout = std::chrono::seconds(30);
+
+struct ButtonText {
+    int id;
+    const char* text;
+    QMessageBox::ButtonRole role;
+};
+const ButtonText kButtonTexts[] = {
+    {IDOK, "OK", QMessageBox::AcceptRole},
+    {IDCANCEL, "Cancel", QMessageBox::RejectRole},
+    {IDABORT, "Abort", QMessageBox::RejectRole},
+    {IDRETRY, "Retry", QMessageBox::AcceptRole},
+    {IDIGNORE, "Ignore", QMessageBox::AcceptRole},
+    {IDYES, "Yes", QMessageBox::YesRole},
+    {IDNO, "No", QMessageBox::NoRole},
+    {IDTRYAGAIN, "Try Again", QMessageBox::AcceptRole},
+    {IDCONTINUE, "Continue", QMessageBox::AcceptRole},
+};
+
+const ButtonText& TextOf(int id) {
+    for (const auto& b : kButtonTexts) {
+        if (b.id == id)
+            return b;
+    }
+    return kButtonTexts[0];
+}
+
+QMessageBox::Icon IconOf(UINT type) {
+    switch (type & MB_ICONMASK) {
+        case MB_ICONHAND:
+            return QMessageBox::Critical;
+        case MB_ICONQUESTION:
+            return QMessageBox::Question;
+        case MB_ICONEXCLAMATION:
+            return QMessageBox::Warning;
+        case MB_ICONASTERISK:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+// Windows' dialog base units of a font: the average width of the 52 letters, and the height.
+QSize BaseUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const QString letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const int width = (metrics.horizontalAdvance(letters) / 26 + 1) / 2;
+    return {width, metrics.height()};
+}
+
+// The status window: no caption, no buttons, one text on the state's colour.
+class StatusWindow : public QWidget {
+public:
+    StatusWindow()
+        : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowStaysOnTopHint) {
+        setObjectName("StatusWindow");
+        setAccessibleName("StatusWindow");
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        QFont font(kFontFamily, kFontPoints);
+        font.setStyleHint(QFont::SansSerif);
+        setFont(font);
+        const QSize base = BaseUnits(font);
+        m_unitX = base.width();
+        m_unitY = base.height();
+        m_text = new QLabel(this);
+        m_text->setObjectName("StatusText");
+        m_text->setAccessibleName("StatusText");
+        m_text->setWordWrap(true);
+        m_text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        m_text->setAutoFillBackground(true);
+        setAutoFillBackground(true);
+        Apply(StatusLine{});
+    }
+
+    void Apply(const StatusLine& line) {
+        QPalette palette = this->palette();
+        const QColor colour(GetRValue(line.color), GetGValue(line.color), GetBValue(line.color));
+        palette.setColor(QPalette::Window, colour);
+        palette.setColor(QPalette::WindowText, Qt::black);
+        setPalette(palette);
+        m_text->setPalette(palette);
+        m_text->setText(QString::fromLocal8Bit(line.text.c_str()));
+        Layout();
+        if (line.visible) {
+            show();
+            if (QGuiApplication::platformName() != kPlatformWithoutStacking)
+                raise();
+        } else {
+            hide();
+        }
+        repaint();
+    }
+
+private:
+    int X(int dlu) const { return dlu * m_unitX / kHorizontalDluPerBaseUnit; }
+    int Y(int dlu) const { return dlu * m_unitY / kVerticalDluPerBaseUnit; }
+
+    // The template's size; a text longer than the template's box makes the window taller
+    // instead of being cut off.
+    void Layout() {
+        const int textWidth = X(kTextWidthDlu);
+        const int textHeight = std::max(Y(kTextHeightDlu), m_text->heightForWidth(textWidth));
+        m_text->setGeometry(X(kTextLeftDlu), Y(kTextTopDlu), textWidth, textHeight);
+        setFixedSize(X(kWindowWidthDlu),
+                     std::max(Y(kWindowHeightDlu), Y(kTextTopDlu) * 2 + textHeight));
+    }
+
+    QLabel* m_text = nullptr;
+    int m_unitX = 1;
+    int m_unitY = 1;
+};
+
+// Runs a QApplication on a thread of its own for hosts without one.
+class GuiThread {
+public:
+    bool Start() {
+        std::promise<QApplication*> started;
+        auto future = started.get_future();
+        m_thread = std::thread([&started] {
+            static int argc = 1;
+            static char name[] = "winapi";
+            static char* argv[] = {name, nullptr};
+            // Never deleted: it ends with the process, whose exit has already taken down
+            // parts of Qt that its destructor would use.
+            auto* application = new QApplication(argc, argv);
+            application->setQuitOnLastWindowClosed(false);
+            started.set_value(application);
+            application->exec();
+        });
+        if (future.wait_for(kGuiStartTimeout) != std::future_status::ready) {
+            m_thread.detach();
+            return false;
+        }
+        m_application = future.get();
+        return true;
+    }
+    // Ends the application's loop and waits for its thread (at process exit).
+    void Stop() {
+        if (!m_thread.joinable())
+            return;
+        QMetaObject::invokeMethod(
+            m_application,
+            [] {
+                qDeleteAll(QApplication::topLevelWidgets());
+                QCoreApplication::quit();
+            },
+            Qt::QueuedConnection);
+        m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+    QApplication* m_application = nullptr;
+};
+
+GuiThread* gOwnGui = nullptr;
+
+void StopOwnGui() {
+    if (gOwnGui)
+        gOwnGui->Stop();
+}
+
+class QtUiBackend : public winapi::UiBackend {
+public:
+    ~QtUiBackend() override {
+        // The window belongs to the GUI thread; leave it to be deleted there.
+        if (m_window && QCoreApplication::instance())
+            m_window->deleteLater();
+    }
+
+    int ShowMessageBox(const MessageBoxCall& box) override {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return winapi::DefaultMessageBoxButton(box.type);
+        if (QThread::currentThread() == app->thread()) {
+            // Called on the GUI thread: a modal box with its own loop, as Win32 runs one.
+            QMessageBox dialog;
+            Prepare(dialog, box);
+            dialog.exec();
+            return Answer(dialog, box);
+        }
+        // Any other thread waits for the answer; the GUI thread only shows the box.
+        auto answer = std::make_shared<std::promise<int>>();
+        auto future = answer->get_future();
+        QMetaObject::invokeMethod(
+            app,
+            [box, answer] {
+                auto* dialog = new QMessageBox;
+                dialog->setAttribute(Qt::WA_DeleteOnClose);
+                Prepare(*dialog, box);
+                QObject::connect(dialog, &QDialog::finished, dialog, [dialog, box, answer] {
+                    answer->set_value(Answer(*dialog, box));
+                });
+                dialog->show();
+            },
+            Qt::QueuedConnection);
+        return future.get();
+    }
+
+    // Posted to the GUI thread; the caller never waits for the window.
+    void UpdateStatus(const StatusLine& status) override {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        QMetaObject::invokeMethod(
+            app,
+            [this, status] {
+                if (!m_window)
+                    m_window = new StatusWindow;
+                m_window->Apply(status);
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    static void Prepare(QMessageBox& dialog, const MessageBoxCall& box) {
+        dialog.setObjectName("MessageBox");
+        dialog.setAccessibleName("MessageBox");
+        dialog.setWindowTitle(QString::fromLocal8Bit(box.caption.c_str()));
+        dialog.setText(QString::fromLocal8Bit(box.text.c_str()));
+        dialog.setIcon(IconOf(box.type));
+        const int fallback = winapi::DefaultMessageBoxButton(box.type);
+        for (int id : winapi::MessageBoxButtons(box.type)) {
+            const ButtonText& b = TextOf(id);
+            QPushButton* button = dialog.addButton(QString::fromLatin1(b.text), b.role);
+            button->setObjectName(QString("Button") + QString::fromLatin1(b.text).remove(' '));
+            button->setAccessibleName(button->objectName());
+            button->setProperty("winapiId", id);
+            if (id == fallback)
+                dialog.setDefaultButton(button);
+            if (id == IDCANCEL || (id == IDOK && (box.type & MB_TYPEMASK) == MB_OK))
+                dialog.setEscapeButton(button);
+        }
+    }
+
+    // The chosen button's ID; a box closed otherwise answers as Escape would.
+    static int Answer(const QMessageBox& dialog, const MessageBoxCall& box) {
+        if (QAbstractButton* clicked = dialog.clickedButton()) {
+            const QVariant id = clicked->property("winapiId");
+            if (id.isValid())
+                return id.toInt();
+        }
+        for (int id : winapi::MessageBoxButtons(box.type)) {
+            if (id == IDCANCEL)
+                return id;
+        }
+        return winapi::DefaultMessageBoxButton(box.type);
+    }
+
+    QPointer<StatusWindow> m_window;
+};
+
+bool CanOpenDisplay() {
+    for (const char* variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// The backend over the host's QApplication, or over one run on a thread of this module when the
+// process has none; null when neither can be (a QCoreApplication without widgets, no display).
+extern "C" __attribute__((visibility("default"))) winapi::UiBackend* WinapiCreateQtUiBackend() {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        if (!qobject_cast<QApplication*>(app))
+            return nullptr;
+        return new QtUiBackend;
+    }
+    if (!CanOpenDisplay())
+        return nullptr;
+    static GuiThread own;
+    if (!own.Start())
+        return nullptr;
+    gOwnGui = &own;
+    std::atexit(StopOwnGui);
+    return new QtUiBackend;
+}
