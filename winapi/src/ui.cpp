@@ -160,8 +160,8 @@ std::shared_ptr<UiBackend> LoadQtBackend() {
         return nullptr;
     // The module stays loaded: its windows and GUI thread live as long as the process.
     using Factory = UiBackend* (*)();
-    auto factory = reinterpret_cast<Factory>(
-        reinterpret_cast<void*>(GetProcAddress(module, kQtFactory)));
+    auto factory =
+        reinterpret_cast<Factory>(reinterpret_cast<void*>(GetProcAddress(module, kQtFactory)));
     UiBackend* backend = factory ? factory() : nullptr;
     return std::shared_ptr<UiBackend>(backend);
 }
@@ -241,10 +241,11 @@ int ConsoleUiBackend::ShowMessageBox(const MessageBoxCall& box) {
 void ConsoleUiBackend::UpdateStatus(const StatusLine& status) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!inPlace_) {
-        // A log gets one plain line per visible change of text or colour, nothing for hiding
-        // and nothing for a count that moves on.
-        if (status.visible && (!last_.visible || Shape(status.text) != Shape(lastPrinted_.text) ||
-                               status.color != lastPrinted_.color)) {
+        // A log gets one plain line per visible change of text or colour, nothing for hiding,
+        // for a window still without text, or for a count that moves on.
+        if (status.visible && !status.text.empty() &&
+            (!last_.visible || Shape(status.text) != Shape(lastPrinted_.text) ||
+             status.color != lastPrinted_.color)) {
             std::fprintf(out_, "status: %s (#%02X%02X%02X)\n", status.text.c_str(),
                          GetRValue(status.color), GetGValue(status.color), GetBValue(status.color));
             lastPrinted_ = status;
