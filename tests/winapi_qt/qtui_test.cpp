@@ -17,8 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -146,6 +148,36 @@ TEST_F(QtUi, MessageBoxFromAWorkerIsADialogAndReturnsTheClickedButton) {
     EXPECT_TRUE(SpinUntil([&] { return answer.load() != -1; }));
     worker.join();
     EXPECT_EQ(answer.load(), IDNO);
+}
+
+TEST_F(QtUi, OneButtonBoxFromAWorkerDoesNotWait) {
+    // Nothing to choose: the worker goes on while the box stays up for the user.
+    const int answer = std::async(std::launch::async, [] {
+                           return MessageBoxA(nullptr, "Communication Error: Connection refused",
+                                              "ZephIF", MB_OK | MB_ICONSTOP);
+                       }).get();
+    EXPECT_EQ(answer, IDOK);
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(SpinUntil([&] { return (box = TopLevel<QMessageBox>("MessageBox")); }))
+        << "no message box appeared";
+    EXPECT_EQ(box->text(), "Communication Error: Connection refused");
+    box->findChild<QAbstractButton*>("ButtonOK")->click();
+    EXPECT_TRUE(SpinUntil([] { return TopLevel<QMessageBox>("MessageBox") == nullptr; }));
+}
+
+TEST_F(QtUi, QuestionFromAWorkerWhileTheGuiThreadIsBlockedGetsTheDefault) {
+    // The GUI thread waits for the worker (as a host waits in a library call) and so never
+    // shows the box: the worker is answered with the default button instead of hanging.
+    auto worker = std::async(std::launch::async, [] {
+        return MessageBoxA(nullptr, "Could not find file: /x/ZephIF.ini", "ZephIF",
+                           MB_YESNO | MB_DEFBUTTON2 | MB_ICONSTOP);
+    });
+    ASSERT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the worker hung on a GUI thread that could not answer";
+    EXPECT_EQ(worker.get(), IDNO);
+    // The withdrawn box never appears afterwards.
+    QApplication::processEvents();
+    EXPECT_EQ(TopLevel<QMessageBox>("MessageBox"), nullptr);
 }
 
 TEST_F(QtUi, MessageBoxOnTheGuiThreadRunsItsOwnLoop) {

@@ -13,9 +13,12 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -37,6 +40,9 @@ constexpr char kFontFamily[] = "MS Sans Serif";
 constexpr int kFontPoints = 10;
 // The offscreen platform has no z-order and says so on every raise.
 constexpr char kPlatformWithoutStacking[] = "offscreen";
+// How long a question from another thread may wait for the GUI thread to show it (a window
+// that handles no input this long counts as hung).
+constexpr auto kGuiPickUpTimeout = std::chrono::seconds(5);
 // How long a module-run GUI thread may take to bring its application up.
 constexpr auto kGuiStartTimeout = std::chrono::seconds(30);
 
@@ -219,22 +225,28 @@ public:
             dialog.exec();
             return Answer(dialog, box);
         }
-        // Any other thread waits for the answer; the GUI thread only shows the box.
-        auto answer = std::make_shared<std::promise<int>>();
-        auto future = answer->get_future();
+        // A box with one button asks nothing: shown, and the caller goes on.
+        const auto buttons = winapi::MessageBoxButtons(box.type);
+        if (buttons.size() == 1) {
+            QMetaObject::invokeMethod(
+                app, [box] { ShowAsync(box, nullptr); }, Qt::QueuedConnection);
+            return buttons[0];
+        }
+        // Any other thread waits for the answer, which only the GUI thread can show. A GUI
+        // thread that does not take the box up in time is blocked (perhaps waiting for this
+        // very caller): the box is withdrawn and its default button answers.
+        auto pending = std::make_shared<PendingAnswer>();
         QMetaObject::invokeMethod(
-            app,
-            [box, answer] {
-                auto* dialog = new QMessageBox;
-                dialog->setAttribute(Qt::WA_DeleteOnClose);
-                Prepare(*dialog, box);
-                QObject::connect(dialog, &QDialog::finished, dialog, [dialog, box, answer] {
-                    answer->set_value(Answer(*dialog, box));
-                });
-                dialog->show();
-            },
-            Qt::QueuedConnection);
-        return future.get();
+            app, [box, pending] { ShowAsync(box, pending); }, Qt::QueuedConnection);
+        std::unique_lock<std::mutex> lock(pending->lock);
+        if (!pending->changed.wait_for(lock, kGuiPickUpTimeout, [&] { return pending->shown; })) {
+            pending->withdrawn = true;
+            std::fprintf(stderr, "[%s] %s -> default button: the GUI thread did not show the box\n",
+                         box.caption.c_str(), box.text.c_str());
+            return winapi::DefaultMessageBoxButton(box.type);
+        }
+        pending->changed.wait(lock, [&] { return pending->answered; });
+        return pending->answer;
     }
 
     // Posted to the GUI thread; the caller never waits for the window.
@@ -253,6 +265,40 @@ public:
     }
 
 private:
+    // A question from a thread other than the GUI thread, until it is answered.
+    struct PendingAnswer {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool shown = false;
+        bool withdrawn = false;
+        bool answered = false;
+        int answer = 0;
+    };
+
+    // On the GUI thread: shows the box without a loop of its own; `pending` (if any) gets the
+    // answer.
+    static void ShowAsync(const MessageBoxCall& box, std::shared_ptr<PendingAnswer> pending) {
+        if (pending) {
+            std::lock_guard<std::mutex> guard(pending->lock);
+            if (pending->withdrawn)
+                return;
+            pending->shown = true;
+            pending->changed.notify_all();
+        }
+        auto* dialog = new QMessageBox;
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        Prepare(*dialog, box);
+        QObject::connect(dialog, &QDialog::finished, dialog, [dialog, box, pending] {
+            if (!pending)
+                return;
+            std::lock_guard<std::mutex> guard(pending->lock);
+            pending->answer = Answer(*dialog, box);
+            pending->answered = true;
+            pending->changed.notify_all();
+        });
+        dialog->show();
+    }
+
     static void Prepare(QMessageBox& dialog, const MessageBoxCall& box) {
         dialog.setObjectName("MessageBox");
         dialog.setAccessibleName("MessageBox");
