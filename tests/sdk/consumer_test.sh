@@ -50,8 +50,16 @@ for ((i = 0; i < bound; i++)); do
 done
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.txt)
 [[ -n $port ]] || fail "vantasim did not start"
-printf '[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=%s\r\nSensor-Status-Timeout=5\r\nSensor-Capture-Timeout=30\r\n' \
-    "$port" > ZephIF.ini
+# The library needs a reply port of its own (0 is refused): one outside the ephemeral range
+# that nothing listens on now. The tests that do this hold a common lock against each other.
+reply_port=
+for ((i = 0; i < 50; i++)); do
+    candidate=$((20000 + RANDOM % 10000))
+    if [[ -z $(ss -Htln "sport = :$candidate") ]]; then reply_port=$candidate; break; fi
+done
+[[ -n $reply_port ]] || fail "no free reply port"
+printf '[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=%s\r\nLocal-IP=127.0.0.1\r\nLocal-Port=%s\r\nSensor-Status-Timeout=5\r\nSensor-Capture-Timeout=30\r\n' \
+    "$port" "$reply_port" > ZephIF.ini
 
 WINAPI_UI=console "$work/build/capture" image.pgm > capture.txt 2> status.txt &
 capture_pid=$!

@@ -156,58 +156,31 @@ private:
     int m_unitY = 1;
 };
 
-// Runs a QApplication on a thread of its own for hosts without one.
-class GuiThread {
-public:
-    bool Start() {
-        std::promise<QApplication*> started;
-        auto future = started.get_future();
-        m_thread = std::thread([&started] {
-            static int argc = 1;
-            static char name[] = "winapi";
-            static char* argv[] = {name, nullptr};
-            // Never deleted: it ends with the process, whose exit has already taken down
-            // parts of Qt that its destructor would use.
-            auto* application = new QApplication(argc, argv);
-            application->setQuitOnLastWindowClosed(false);
-            started.set_value(application);
-            application->exec();
-        });
-        if (future.wait_for(kGuiStartTimeout) != std::future_status::ready) {
-            m_thread.detach();
-            return false;
-        }
-        m_application = future.get();
-        return true;
-    }
-    // Ends the application's loop and waits for its thread (at process exit).
-    void Stop() {
-        if (!m_thread.joinable())
-            return;
-        QMetaObject::invokeMethod(
-            m_application,
-            [] {
-                qDeleteAll(QApplication::topLevelWidgets());
-                QCoreApplication::quit();
-            },
-            Qt::QueuedConnection);
-        m_thread.join();
-    }
-
-private:
-    std::thread m_thread;
-    QApplication* m_application = nullptr;
-};
-
-GuiThread* gOwnGui = nullptr;
-
-void StopOwnGui() {
-    if (gOwnGui)
-        gOwnGui->Stop();
+// Starts a QApplication on a thread of its own for hosts without one; null when it does not
+// come up in time. The thread runs until the process ends and is never joined: at exit, Qt's
+// own statics go before any handler of ours could stop it, so it must then be idle.
+QApplication* StartGuiThread() {
+    auto started = std::make_shared<std::promise<QApplication*>>();
+    auto future = started->get_future();
+    std::thread([started] {
+        static int argc = 1;
+        static char name[] = "winapi";
+        static char* argv[] = {name, nullptr};
+        // Never deleted, for the same reason.
+        auto* application = new QApplication(argc, argv);
+        application->setQuitOnLastWindowClosed(false);
+        started->set_value(application);
+        application->exec();
+    }).detach();
+    if (future.wait_for(kGuiStartTimeout) != std::future_status::ready)
+        return nullptr;
+    return future.get();
 }
 
 class QtUiBackend : public winapi::UiBackend {
 public:
+    // ownGui: the GUI thread is this module's, so nobody's user waits when it is made to wait.
+    explicit QtUiBackend(bool ownGui) : m_ownGui(ownGui) {}
     ~QtUiBackend() override {
         // The window belongs to the GUI thread; leave it to be deleted there.
         if (m_window && QCoreApplication::instance())
@@ -250,18 +223,22 @@ public:
     }
 
     // Posted to the GUI thread; the caller never waits for the window.
+    // On our own GUI thread the caller waits until the window shows the change, so that nothing
+    // is left to draw when the program ends.
     void UpdateStatus(const StatusLine& status) override {
         QCoreApplication* app = QCoreApplication::instance();
         if (!app)
             return;
-        QMetaObject::invokeMethod(
-            app,
-            [this, status] {
-                if (!m_window)
-                    m_window = new StatusWindow;
-                m_window->Apply(status);
-            },
-            Qt::QueuedConnection);
+        auto apply = [this, status] {
+            if (!m_window)
+                m_window = new StatusWindow;
+            m_window->Apply(status);
+        };
+        if (QThread::currentThread() == app->thread())
+            QMetaObject::invokeMethod(app, apply, Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(
+                app, apply, m_ownGui ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
     }
 
 private:
@@ -333,6 +310,7 @@ private:
         return winapi::DefaultMessageBoxButton(box.type);
     }
 
+    const bool m_ownGui;
     QPointer<StatusWindow> m_window;
 };
 
@@ -352,17 +330,14 @@ bool CanOpenDisplay() {
 extern "C" __attribute__((visibility("default"))) winapi::UiBackend* WinapiCreateQtUiBackend() {
     static std::mutex lock;
     std::lock_guard<std::mutex> guard(lock);
+    static QApplication* own = nullptr;
     if (QCoreApplication* app = QCoreApplication::instance()) {
         if (!qobject_cast<QApplication*>(app))
             return nullptr;
-        return new QtUiBackend;
+        return new QtUiBackend(app == own);
     }
     if (!CanOpenDisplay())
         return nullptr;
-    static GuiThread own;
-    if (!own.Start())
-        return nullptr;
-    gOwnGui = &own;
-    std::atexit(StopOwnGui);
-    return new QtUiBackend;
+    own = StartGuiThread();
+    return own ? new QtUiBackend(true) : nullptr;
 }
