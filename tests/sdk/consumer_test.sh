@@ -24,6 +24,10 @@ for f in bin/vanta bin/vantasim bin/zephcapture bin/boardctl lib/libZephIF.so li
     [[ -e $work/prefix/$f ]] || fail "not installed: $f"
 done
 
+# Versioned libraries are symlinks; modules are still found by name beside libwinapi.so.
+[[ $("$work/prefix/bin/vanta" --unit 127.0.0.1 route) == 127.0.0.1 ]] ||
+    fail "the installed vanta cannot load the IP helper module"
+
 options=(-G Ninja -DCMAKE_BUILD_TYPE=Release)
 if [[ $way == pkg_config ]]; then
     export PKG_CONFIG_PATH=$work/prefix/lib/pkgconfig
