@@ -100,4 +100,50 @@ TEST_F(RawPeer, StopEndsConnectionsThatOutstayIt) {
     EXPECT_EQ(session.Statistics().dropped.load() + session.Snapshot().errors.size(), 1u);
 }
 
+// Each connection's end names the id its header carried, after its other notifications: how a
+// session tells its own broken replies from strangers.
+TEST_F(RawPeer, EachConnectionEndCarriesItsHeaderId) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool reset;
+        VTReplyOutcome outcome;
+        bool hasId;
+        const char* id;
+    };
+    const Case cases[] = {
+        {"delivered", "ID=17\r\nCMD=STATUS\r\nLEN=30\r\nSTATE=IDLE\r\nERR=0: 0\r\nSENSOR=1", false,
+         VTReplyOutcome::Delivered, true, "17"},
+        {"cut short", "ID=18\r\nCMD=STATUS\r\nLEN=30\r\nSTATE=", false, VTReplyOutcome::ClosedEarly,
+         true, "18"},
+        {"reset", "ID=19\r\nCMD=STATUS\r\nLEN=30\r\nSTATE=", true, VTReplyOutcome::ReceiveError,
+         true, "19"},
+        {"garbage", "\x16\x03\x01 no header", false, VTReplyOutcome::ReceiveError, false, ""},
+        {"silent", "", false, VTReplyOutcome::ReceiveError, false, ""},
+    };
+    size_t ended = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            ReplyPeer peer(Port());
+            peer.Write(c.bytes);
+            if (c.reset)
+                peer.Reset();
+        }
+        ++ended;
+        ASSERT_TRUE(session.WaitFor([&](auto& s) { return s.ends.size() == ended; }))
+            << "no end reported";
+        const auto seen = session.Snapshot();
+        const auto& end = seen.ends.back();
+        EXPECT_EQ(end.outcome, c.outcome);
+        EXPECT_FALSE(end.aborted);
+        EXPECT_EQ(end.hasId, c.hasId);
+        EXPECT_EQ(end.id, c.id);
+        if (c.reset) {
+            EXPECT_EQ(end.receiveError, WSAECONNRESET);
+        }
+    }
+    EXPECT_EQ(session.Snapshot().messages.size(), 1u);
+}
+
 }  // namespace

@@ -20,6 +20,7 @@ public:
     struct Seen {
         std::vector<VTRecvCommand> messages;
         std::vector<int32_t> started, progress, errors;
+        std::vector<ReplyConnectionEnd> ends;
         int insideMessage = 0;
     };
 
@@ -51,6 +52,11 @@ protected:
     void OnImageDownloadStarted(int32_t n) override { Record(m_seen.started, n); }
     void OnImageDownloadProgress(int32_t n) override { Record(m_seen.progress, n); }
     void OnReceiveError(int32_t code) override { Record(m_seen.errors, code); }
+    void OnReplyConnectionEnded(const ReplyConnectionEnd& end) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_seen.ends.push_back(end);
+        m_changed.notify_all();
+    }
 
 private:
     void Record(std::vector<int32_t>& into, int32_t value) {

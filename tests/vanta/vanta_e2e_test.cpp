@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json_reader.h"
@@ -156,6 +158,7 @@ public:
         ::close(m_process.out);
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    int Port() const { return m_port; }
 
     // vanta against this unit.
     Result Run(std::vector<std::string> args) const {
@@ -378,6 +381,217 @@ TEST(VantaProgram, ImageThatBreaksOffFailsWithoutWaitingOutTheTimeOut) {
     EXPECT_NE(r.err.find("broke off"), std::string::npos) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(50));
     EXPECT_TRUE(std::filesystem::is_empty(dir / ""));
+}
+
+// Strangers on the reply port: how many, and how long a silent one stays before it hangs up.
+constexpr int kStrangerConnections = 200;
+constexpr auto kSilentStrangerHold = std::chrono::seconds(3);
+// The wait vanta is given while strangers come and go; the real reply ends it long before.
+constexpr char kFloodTimeoutSeconds[] = "60";
+constexpr auto kFloodBound = std::chrono::seconds(90);
+
+enum class Flood { Garbage, Silent };
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
+// Stands between vanta and the unit: takes vanta's request, floods the reply port it names with
+// strangers, and only then hands the request on, so the real reply comes after all of them.
+class FloodingGate {
+public:
+    FloodingGate(int unitPort, Flood flood) : m_unitPort(unitPort), m_flood(flood) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(0);
+        socklen_t size = sizeof a;
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(m_listen, 1) != 0 ||
+            ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+            throw std::runtime_error("gate socket");
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { m_error = Run(); });
+    }
+    ~FloodingGate() {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_listen);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // Empty when the gate did its part.
+    std::string Finish() {
+        m_thread.join();
+        return m_error;
+    }
+
+private:
+    std::string Run() {
+        const auto deadline = std::chrono::steady_clock::now() + kFloodBound;
+        pollfd pfd{m_listen, POLLIN, 0};
+        if (::poll(&pfd, 1, MsLeft(deadline)) <= 0)
+            return "vanta never sent its request";
+        const int client = ::accept(m_listen, nullptr, nullptr);
+        std::string request;
+        char buffer[512];
+        while (request.find('\0') == std::string::npos) {
+            pollfd c{client, POLLIN, 0};
+            ssize_t n = 0;
+            if (::poll(&c, 1, MsLeft(deadline)) <= 0 ||
+                (n = ::read(client, buffer, sizeof buffer)) <= 0)
+                break;
+            request.append(buffer, static_cast<size_t>(n));
+        }
+        ::close(client);
+        const size_t at = request.find("PORT=");
+        if (at == std::string::npos)
+            return "no PORT line in the request: " + request;
+        const int replyPort = std::stoi(request.substr(at + 5));
+        const std::string flooded =
+            m_flood == Flood::Garbage ? Garbage(replyPort, deadline) : Silent(replyPort, deadline);
+        if (!flooded.empty())
+            return flooded;
+        const int unit = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in u = Loopback(m_unitPort);
+        if (::connect(unit, reinterpret_cast<const sockaddr*>(&u), sizeof u) != 0 ||
+            ::write(unit, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+            ::close(unit);
+            return "cannot hand the request to the unit";
+        }
+        ::close(unit);
+        return WaitForSilentOnes(deadline);
+    }
+
+    // Each stranger sends one of these and hangs up: bytes that are no header, a header cut
+    // short, and a header of another session whose body never comes.
+    std::string Garbage(int port, std::chrono::steady_clock::time_point deadline) {
+        static const std::string kPayloads[] = {
+            std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11),
+            "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+            "ID=00000000000000000000\r\nCMD=STA",
+            "ID=12345678901234567890\r\nCMD=STATUS\r\nLEN=100\r\nshort",
+            "\r\n\r\n\r\n",
+            "",
+        };
+        for (int i = 0; i < kStrangerConnections; ++i) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return "garbage flood outlasted its bound";
+            const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in a = Loopback(port);
+            if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+                ::close(s);
+                return "stranger " + std::to_string(i) + " could not connect";
+            }
+            const std::string& payload = kPayloads[i % std::size(kPayloads)];
+            if (!payload.empty())
+                (void)::send(s, payload.data(), payload.size(), MSG_NOSIGNAL);
+            // Hang up, then let vanta drop the connection before the next one: six strangers
+            // in a row would fill its accept queue and cost a second of SYN retry each time.
+            ::shutdown(s, SHUT_WR);
+            pollfd p{s, POLLIN, 0};
+            char rest[64];
+            while (::poll(&p, 1, MsLeft(deadline)) > 0 && ::read(s, rest, sizeof rest) > 0) {
+            }
+            ::close(s);
+        }
+        return {};
+    }
+
+    // All strangers connect at once without blocking; each hangs up kSilentStrangerHold after it
+    // got through. The request goes on once every one of them has got through.
+    std::string Silent(int port, std::chrono::steady_clock::time_point deadline) {
+        const sockaddr_in a = Loopback(port);
+        for (int i = 0; i < kStrangerConnections; ++i) {
+            const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 &&
+                errno != EINPROGRESS) {
+                ::close(s);
+                return "stranger " + std::to_string(i) + " could not connect";
+            }
+            m_silent.push_back({s, {}, false});
+        }
+        return Pump(deadline, true);
+    }
+
+    std::string WaitForSilentOnes(std::chrono::steady_clock::time_point deadline) {
+        return Pump(deadline, false);
+    }
+
+    // Completes connects and hangs up the silent strangers whose time is up; returns once all
+    // have connected (untilConnected) or all have hung up.
+    std::string Pump(std::chrono::steady_clock::time_point deadline, bool untilConnected) {
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            size_t connected = 0, open = 0;
+            std::vector<pollfd> waits;
+            for (auto& c : m_silent) {
+                if (c.fd < 0) {
+                    ++connected;
+                    continue;
+                }
+                ++open;
+                if (c.connected && now >= c.since + kSilentStrangerHold) {
+                    ::close(c.fd);
+                    c.fd = -1;
+                    ++connected;
+                    --open;
+                } else if (c.connected) {
+                    ++connected;
+                } else {
+                    waits.push_back({c.fd, POLLOUT, 0});
+                }
+            }
+            if (untilConnected ? connected == m_silent.size() : open == 0)
+                return {};
+            if (now >= deadline)
+                return "silent strangers outlasted their bound";
+            (void)::poll(waits.data(), waits.size(), 50);
+            for (const pollfd& p : waits) {
+                if (!(p.revents & (POLLOUT | POLLERR | POLLHUP)))
+                    continue;
+                for (auto& c : m_silent) {
+                    if (c.fd != p.fd)
+                        continue;
+                    int error = 0;
+                    socklen_t size = sizeof error;
+                    ::getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &size);
+                    if (error != 0)
+                        return "a silent stranger could not connect: " + std::to_string(error);
+                    c.connected = true;
+                    c.since = std::chrono::steady_clock::now();
+                }
+            }
+        }
+    }
+
+    struct SilentStranger {
+        int fd;
+        std::chrono::steady_clock::time_point since;
+        bool connected;
+    };
+
+    int m_unitPort;
+    Flood m_flood;
+    int m_listen = -1;
+    int m_port = 0;
+    std::vector<SilentStranger> m_silent;
+    std::thread m_thread;
+    std::string m_error;
+};
+
+TEST(VantaProgram, StrangersOnTheReplyPortDoNotEndTheWait) {
+    Unit unit;
+    for (const Flood flood : {Flood::Garbage, Flood::Silent}) {
+        SCOPED_TRACE(flood == Flood::Garbage ? "garbage and hang up" : "silent, then hang up");
+        FloodingGate gate(unit.Port(), flood);
+        const Result r = Vanta(
+            {"--unit", gate.Address(), "--timeout", kFloodTimeoutSeconds, "--json", "status"});
+        EXPECT_EQ(gate.Finish(), "");
+        EXPECT_EQ(r.exit, 0) << r.err;
+        EXPECT_EQ(Json(r)["command"].text, "STATUS") << r.out;
+    }
 }
 
 TEST(VantaProgram, UsageErrorsAndHelp) {

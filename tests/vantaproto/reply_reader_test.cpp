@@ -26,7 +26,7 @@ struct Recorded : VTReplySink {
     void OnReceiveError(int32_t code) override { errors.push_back(code); }
 };
 
-VTReplyOutcome ReadScript(const Script& script, Recorded& sink) {
+VTReplyOutcome ReadScript(const Script& script, Recorded& sink, VTReplyReader* reused = nullptr) {
     size_t next = 0;
     size_t offset = 0;  // into the current chunk
     auto receive = [&](char* buffer, int room) -> int {
@@ -43,7 +43,11 @@ VTReplyOutcome ReadScript(const Script& script, Recorded& sink) {
         return static_cast<int>(n);
     };
     std::vector<char> buffer(VTReplyReader::kBufferBytes);
-    return VTReplyReader(receive, [] { return int32_t{10054}; }).Read(buffer.data(), sink);
+    VTReplyReader reader(receive, [] { return int32_t{10054}; });
+    const VTReplyOutcome outcome = reader.Read(buffer.data(), sink);
+    if (reused)
+        *reused = reader;
+    return outcome;
 }
 
 const std::string kStatusReply =
@@ -186,6 +190,46 @@ TEST(ReplyReader, BytesBeyondTheDeclaredLengthAreIgnored) {
               VTReplyOutcome::Delivered);
     EXPECT_EQ(empty.messages.at(0).Id(), "00000000000000000000");
     EXPECT_EQ(empty.messages[0].Command(), "RESET");
+}
+
+// The id a connection's header carried, whatever became of the reply: a session tells its own
+// broken replies from strangers by it.
+TEST(ReplyReader, ReportsTheHeaderIdHoweverTheConnectionEnded) {
+    struct Case {
+        const char* name;
+        Script script;
+        VTReplyOutcome outcome;
+        bool hasId;
+        const char* id;
+    };
+    const Case cases[] = {
+        {"delivered", {{kStatusReply}}, VTReplyOutcome::Delivered, true, "17"},
+        {"body cut short",
+         {{"ID=17\r\nCMD=STATUS\r\nLEN=30\r\nSTATE"}},
+         VTReplyOutcome::ClosedEarly,
+         true,
+         "17"},
+        {"refused line after the id",
+         {{"ID=5\r\nCMD=STATUS\r\nLEN=-1\r\n"}},
+         VTReplyOutcome::BrokenHeader,
+         true,
+         "5"},
+        {"garbage", {{"\x16\x03\x01 no lines"}}, VTReplyOutcome::ReceiveError, false, ""},
+        {"silence", {{}}, VTReplyOutcome::ReceiveError, false, ""},
+        {"no id line",
+         {{"CMD=STATUS\r\nLEN=0\r\nCMD=STATUS\r\n"}},
+         VTReplyOutcome::Delivered,
+         false,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorded sink;
+        VTReplyReader reader(nullptr, nullptr);
+        EXPECT_EQ(ReadScript(c.script, sink, &reader), c.outcome);
+        EXPECT_EQ(reader.HeaderHasId(), c.hasId);
+        EXPECT_EQ(reader.HeaderId(), c.id);
+    }
 }
 
 }  // namespace

@@ -119,6 +119,39 @@ TEST(MessageBoxUi, ConsoleStatusLineInTheNearestAnsiColour) {
     EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K");                  // hidden: line cleared
 }
 
+// A long image transfer: a log gets a line per change of text, a terminal one line redrawn.
+TEST(MessageBoxUi, ConsoleTransferProgressIsOneLine) {
+    const auto run = [](bool inPlace) {
+        char* printed = nullptr;
+        size_t printedSize = 0;
+        FILE* out = open_memstream(&printed, &printedSize);
+        {
+            ConsoleUiBackend console(stdin, out, false, inPlace);
+            console.UpdateStatus({true, "Image transfer started, please wait!", RGB(255, 255, 0)});
+            for (int bytes = 9999; bytes < 80 * 9999; bytes += 9999) {
+                console.UpdateStatus({true,
+                                      "Image transfer in progress, received " +
+                                          std::to_string(bytes) + " bytes, please wait!",
+                                      RGB(255, 255, 0)});
+            }
+            console.UpdateStatus({true, "Image from Vantex received!", RGB(255, 255, 0)});
+            console.UpdateStatus({true, "Image from Vantex received!", RGB(255, 0, 0)});
+        }
+        std::fclose(out);
+        std::string text(printed, printedSize);
+        std::free(printed);
+        return text;
+    };
+    EXPECT_EQ(run(false),
+              "status: Image transfer started, please wait! (#FFFF00)\n"
+              "status: Image transfer in progress, received 9999 bytes, please wait! (#FFFF00)\n"
+              "status: Image from Vantex received! (#FFFF00)\n"
+              "status: Image from Vantex received! (#FF0000)\n");
+    const std::string drawn = run(true);
+    EXPECT_EQ(drawn.find('\n'), std::string::npos);
+    EXPECT_NE(drawn.find("received 779922 bytes"), std::string::npos);
+}
+
 TEST(MessageBoxUi, EnvironmentChoosesTheBackendWhenNoneIsInstalled) {
     auto previous = SetUiBackend(nullptr);
     ASSERT_EQ(setenv("WINAPI_UI", "record", 1), 0);

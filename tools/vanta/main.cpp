@@ -58,12 +58,12 @@ public:
         }
     }
 
-    // Called before each request is sent: a reply that breaks off is then noticed however fast
-    // it fails.
+    // Called before each request is sent: a reply of this session that breaks off from now on
+    // ends the wait however fast it fails.
     void BeginRequest() {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_errorsBefore = Statistics().receiveErrors;
-        m_droppedBefore = Statistics().dropped;
+        m_brokeOff = false;
+        m_lastReceiveError = 0;
     }
 
     WaitResult WaitForReply(const std::string& command, double timeoutSeconds,
@@ -86,8 +86,7 @@ public:
                 }
                 // A late answer to an earlier request of this session.
             }
-            if (Statistics().receiveErrors != m_errorsBefore ||
-                Statistics().dropped != m_droppedBefore) {
+            if (m_brokeOff) {
                 FinishBar();
                 return WaitResult::BrokeOff;
             }
@@ -116,6 +115,11 @@ public:
     int32_t LastReceiveError() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_lastReceiveError;
+    }
+    // Connections to the reply port that carried no header of this session.
+    uint32_t Strangers() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_strangers;
     }
 
 protected:
@@ -153,9 +157,22 @@ protected:
         }
     }
 
-    void OnReceiveError(int32_t code) override {
+    // Only a connection whose header carried this session's id may end a wait early; anything
+    // else on the reply port (garbage, silence, a foreign id) is counted and ignored.
+    void OnReplyConnectionEnded(const ReplyConnectionEnd& end) override {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_lastReceiveError = code;
+        const bool ours = end.hasId && end.id == SessionIdentity().Id();
+        if (!ours) {
+            if (end.outcome != VTReplyOutcome::Delivered || end.aborted)
+                m_strangers++;
+            VTLOG(vtlog::kSession, "ignored a reply connection that is not this session's (%u)",
+                  m_strangers);
+            return;
+        }
+        if (end.outcome == VTReplyOutcome::Delivered && !end.aborted)
+            return;
+        m_brokeOff = true;
+        m_lastReceiveError = end.receiveError;
         m_changed.notify_all();
     }
 
@@ -173,8 +190,8 @@ private:
     std::condition_variable m_changed;
     std::deque<VTRecvCommand> m_replies;
     uint32_t m_messagesHandled = 0;
-    uint32_t m_errorsBefore = 0;
-    uint32_t m_droppedBefore = 0;
+    bool m_brokeOff = false;
+    uint32_t m_strangers = 0;
     uint32_t m_foreignReplies = 0;
     std::string m_firstForeignId;
     int32_t m_lastReceiveError = 0;
@@ -333,6 +350,10 @@ private:
                     (foreign == 1 ? "y" : "ies") + " carrying a foreign id (" +
                     vtlog::Escape(m_session->FirstForeignId()) + ", this session is " +
                     m_session->SessionIdentity().Id() + ")";
+        }
+        if (const uint32_t strangers = m_session->Strangers()) {
+            text += "; ignored " + std::to_string(strangers) + " connection" +
+                    (strangers == 1 ? "" : "s") + " that carried no reply of this session";
         }
         Error(text);
         return kExitNoReply;

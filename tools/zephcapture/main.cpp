@@ -32,6 +32,7 @@ struct Options {
     std::string output = kDefaultOutput;
     bool byEvent = false;
     bool scale = false;
+    std::string ui;  // WINAPI_UI for the library's status window and message boxes
 };
 
 struct Exports {
@@ -60,6 +61,7 @@ void Bind(void* library, const char* name, Function& function) {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: zephcapture [--out FILE] [--event] [--scale] [--library PATH]\n"
+                 "                   [--ui console|qt|none]\n"
                  "Takes one raw exposure through the capture library and writes it as a 16-bit\n"
                  "grayscale PNG. The library reads ZephIF.ini from the current directory,\n"
                  "which must name the unit (Sensor-IP).\n"
@@ -68,6 +70,8 @@ void Usage(FILE* out) {
                  "  --scale         stretch the 12-bit pixels to the full 16 bits (default:\n"
                  "                  values as delivered, 0-4095, marked as 12 significant bits)\n"
                  "  --library PATH  the library to load (default %s, found on the library path)\n"
+                 "  --ui KIND       the library's status window and message boxes: console\n"
+                 "                  (default), qt (a window; needs a display) or none\n"
                  "  --help          this text\n",
                  kDefaultOutput, kDefaultLibrary);
 }
@@ -114,6 +118,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.scale = true;
         } else if ((arg == "--out" || arg == "--library") && i + 1 < argc) {
             (arg == "--out" ? options.output : options.library) = argv[++i];
+        } else if (arg == "--ui" && i + 1 < argc) {
+            options.ui = argv[++i];
+            if (options.ui != "console" && options.ui != "qt" && options.ui != "none") {
+                std::fprintf(stderr, "zephcapture: --ui takes console, qt or none\n");
+                return false;
+            }
         } else {
             std::fprintf(stderr, "zephcapture: unknown or incomplete option '%s'\n", arg.c_str());
             Usage(stderr);
@@ -249,6 +259,8 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options))
         return 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!options.ui.empty())
+        setenv("WINAPI_UI", options.ui.c_str(), 1);
 
     // Without a unit address of its own the library would fall back to the factory address of a
     // real unit; this program only ever talks to the unit its settings name.

@@ -14,6 +14,8 @@ constexpr int kMinLinesForBrokenHeader = 2;
 
 VTReplyOutcome VTReplyReader::Read(char* buffer, VTReplySink& sink) {
     std::memset(buffer, 0, kBufferBytes);
+    m_headerHasId = false;
+    m_headerId.clear();
     int received = 0;
     int lines = 0;
     int lineStart[kHeaderLines + 1] = {0, 0, 0, 0};
@@ -53,7 +55,10 @@ VTReplyOutcome VTReplyReader::Read(char* buffer, VTReplySink& sink) {
     for (int i = 0; i < kHeaderLines; ++i) {
         const char* line = buffer + lineStart[i];
         const size_t length = std::strlen(line);  // the CR became its terminator
-        if (ParseReplyHeaderLine(std::string_view(line, length), header) != VTHeaderLine::Accepted)
+        const VTHeaderLine parsed = ParseReplyHeaderLine(std::string_view(line, length), header);
+        m_headerHasId = header.hasId;
+        m_headerId = header.id;
+        if (parsed != VTHeaderLine::Accepted)
             return VTReplyOutcome::BrokenHeader;
     }
 

@@ -62,6 +62,7 @@ struct VantaSession::Connection {
 class VantaSession::Sink : public VTReplySink {
 public:
     explicit Sink(VantaSession& session) : m_session(session) {}
+    int32_t lastError = 0;
     void OnMessage(const VTRecvCommand& message) override {
         m_session.m_counters.replies++;
         m_session.m_counters.bodyBytes += static_cast<uint64_t>(message.Received());
@@ -70,6 +71,7 @@ public:
     void OnDownloadStarted(int32_t length) override { m_session.OnImageDownloadStarted(length); }
     void OnDownloadProgress(int32_t bytes) override { m_session.OnImageDownloadProgress(bytes); }
     void OnReceiveError(int32_t code) override {
+        lastError = code;
         m_session.m_counters.receiveErrors++;
         m_session.OnReceiveError(code);
     }
@@ -195,6 +197,7 @@ void VantaSession::Stop(int sendCloseOnEnd) {
 void VantaSession::OnImageDownloadStarted(int32_t) {}
 void VantaSession::OnImageDownloadProgress(int32_t) {}
 void VantaSession::OnReceiveError(int32_t) {}
+void VantaSession::OnReplyConnectionEnded(const ReplyConnectionEnd&) {}
 
 // ---- Commands --------------------------------------------------------------------------------
 
@@ -356,6 +359,8 @@ void VantaSession::RunConnection(Connection& connection) {
                sizeof timeoutMs);
     const ULONGLONG deadline = GetTickCount64() + m_replyMaxDurationMs;
 
+    ReplyConnectionEnd end;
+    end.aborted = true;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[VTReplyReader::kBufferBytes]);
     if (buffer) {
         auto receive = [&](char* into, int size) -> int {
@@ -374,10 +379,12 @@ void VantaSession::RunConnection(Connection& connection) {
         VTReplyReader reader(receive, [] { return static_cast<int32_t>(WSAGetLastError()); });
         Sink sink(*this);
         try {
-            const VTReplyOutcome outcome = reader.Read(buffer.get(), sink);
-            if (outcome != VTReplyOutcome::Delivered && outcome != VTReplyOutcome::ReceiveError)
+            end.outcome = reader.Read(buffer.get(), sink);
+            end.aborted = false;
+            if (end.outcome != VTReplyOutcome::Delivered &&
+                end.outcome != VTReplyOutcome::ReceiveError)
                 m_counters.dropped++;
-            VTLOG(vtlog::kSession, "reply connection ended: %d", static_cast<int>(outcome));
+            VTLOG(vtlog::kSession, "reply connection ended: %d", static_cast<int>(end.outcome));
         } catch (const CVTException& e) {
             m_counters.dropped++;
             VTLOG(vtlog::kSession, "reply dropped: %s", e.message().c_str());
@@ -386,6 +393,14 @@ void VantaSession::RunConnection(Connection& connection) {
             m_counters.dropped++;
             VTLOG(vtlog::kSession, "a notification threw; reply dropped");
         }
+        end.hasId = reader.HeaderHasId();
+        end.id = reader.HeaderId();
+        end.receiveError = sink.lastError;
+    }
+    try {
+        OnReplyConnectionEnded(end);
+    } catch (...) {
+        VTLOG(vtlog::kSession, "the connection-end notification threw");
     }
     buffer.reset();
     {

@@ -41,13 +41,16 @@ std::vector<int> MessageBoxButtons(UINT type);
 int DefaultMessageBoxButton(UINT type);
 
 // Prints boxes and status lines; asks for the button only when interactive, otherwise answers
-// with the default button. On an interactive stream the status line is drawn in place in the
-// ANSI colour nearest its RGB.
+// with the default button. On a terminal the status line is one line redrawn in place in the
+// ANSI colour nearest its RGB, cut to the terminal's width; elsewhere each change of its text
+// gives one plain line, a change only in its numbers (a byte count) none.
 class ConsoleUiBackend : public UiBackend {
 public:
-    // stderr for output; interactive when stdin and stderr are terminals.
+    // stderr for output; interactive when stdin and stderr are terminals, in place when stderr
+    // is one.
     ConsoleUiBackend();
     ConsoleUiBackend(FILE* in, FILE* out, bool interactive);
+    ConsoleUiBackend(FILE* in, FILE* out, bool interactive, bool inPlace);
     int ShowMessageBox(const MessageBoxCall& box) override;
     void UpdateStatus(const StatusLine& status) override;
 
@@ -57,8 +60,10 @@ private:
     FILE* in_;
     FILE* out_;
     bool interactive_;
+    bool inPlace_;
     bool statusOnScreen_ = false;  // a coloured line without its line end is showing
     StatusLine last_;
+    StatusLine lastPrinted_;
 };
 
 // For tests: answers from a script (then with default buttons) and records every call.
@@ -88,7 +93,9 @@ public:
 // Installs the process's backend (a Qt application installs its own); null returns to the
 // choice of WINAPI_UI. Returns the backend installed before.
 std::shared_ptr<UiBackend> SetUiBackend(std::shared_ptr<UiBackend> backend);
-// The installed backend, else the one WINAPI_UI names: "console" (default), "record", "none".
+// The installed backend, else the one WINAPI_UI names: "console", "record", "none" or "qt" (a
+// status window and dialogs; the default when the process already runs a QApplication, else
+// "console").
 std::shared_ptr<UiBackend> CurrentUiBackend();
 
 }  // namespace winapi

@@ -1,6 +1,8 @@
 // MessageBoxA and the UI backends: button tables, console rendering, recording, selection.
 #include <winapi_ui.h>
 
+#include <dlfcn.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,6 +15,11 @@ namespace {
 constexpr const char* kUiVariable = "WINAPI_UI";
 constexpr const char* kDefaultCaption = "Error";  // Windows' caption for a null one
 constexpr size_t kAnswerLineChars = 64;
+// The Qt backend lives in a module of its own, so that only programs that use it load Qt.
+constexpr const char* kQtModule = "winapi_qtui.dll";
+constexpr const char* kQtFactory = "WinapiCreateQtUiBackend";
+// QCoreApplication's instance pointer, present only in a process that has loaded Qt.
+constexpr const char* kQtInstanceSymbol = "_ZN16QCoreApplication4selfE";
 
 struct ButtonSet {
     UINT type;
@@ -89,6 +96,27 @@ bool IsLight(COLORREF color) {
     return GetRValue(color) * 299 + GetGValue(color) * 587 + GetBValue(color) * 114 > 128000;
 }
 
+// The text with every run of digits as one '#': progress texts differ only in their numbers.
+std::string Shape(const std::string& text) {
+    std::string shape;
+    for (char c : text) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
+        if (!digit)
+            shape.push_back(c);
+        else if (shape.empty() || shape.back() != '#')
+            shape.push_back('#');
+    }
+    return shape;
+}
+
+// Columns of the terminal behind `out`; 0 when unknown.
+size_t TerminalColumns(FILE* out) {
+    winsize size{};
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
 std::string Describe(const MessageBoxCall& box) {
     std::string head = "[" + box.caption + "]";
     for (const auto& icon : kIconNames) {
@@ -117,6 +145,25 @@ int ParseAnswer(const std::string& answer, const std::vector<int>& buttons, int 
             return id;
     }
     return 0;
+}
+
+// Whether the process already runs a Qt application (whose GUI thread the backend would use).
+bool QtApplicationRuns() {
+    void* self = ::dlsym(RTLD_DEFAULT, kQtInstanceSymbol);
+    return self && *static_cast<void**>(self) != nullptr;
+}
+
+// The Qt backend from its module; null when the module or a display is missing.
+std::shared_ptr<UiBackend> LoadQtBackend() {
+    HMODULE module = LoadLibraryA(kQtModule);
+    if (!module)
+        return nullptr;
+    // The module stays loaded: its windows and GUI thread live as long as the process.
+    using Factory = UiBackend* (*)();
+    auto factory =
+        reinterpret_cast<Factory>(reinterpret_cast<void*>(GetProcAddress(module, kQtFactory)));
+    UiBackend* backend = factory ? factory() : nullptr;
+    return std::shared_ptr<UiBackend>(backend);
 }
 
 struct Selection {
@@ -149,10 +196,14 @@ int DefaultMessageBoxButton(UINT type) {
 }
 
 ConsoleUiBackend::ConsoleUiBackend()
-    : ConsoleUiBackend(stdin, stderr, ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) {}
+    : ConsoleUiBackend(stdin, stderr, ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO),
+                       ::isatty(STDERR_FILENO)) {}
 
 ConsoleUiBackend::ConsoleUiBackend(FILE* in, FILE* out, bool interactive)
-    : in_(in), out_(out), interactive_(interactive) {}
+    : ConsoleUiBackend(in, out, interactive, interactive) {}
+
+ConsoleUiBackend::ConsoleUiBackend(FILE* in, FILE* out, bool interactive, bool inPlace)
+    : in_(in), out_(out), interactive_(interactive), inPlace_(inPlace) {}
 
 void ConsoleUiBackend::EndStatusLineLocked() {
     if (statusOnScreen_)
@@ -189,17 +240,26 @@ int ConsoleUiBackend::ShowMessageBox(const MessageBoxCall& box) {
 
 void ConsoleUiBackend::UpdateStatus(const StatusLine& status) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!interactive_) {
-        // A log gets one plain line per visible change, nothing for hiding.
-        if (status.visible &&
-            (!last_.visible || status.text != last_.text || status.color != last_.color)) {
+    if (!inPlace_) {
+        // A log gets one plain line per visible change of text or colour, nothing for hiding,
+        // for a window still without text, or for a count that moves on.
+        if (status.visible && !status.text.empty() &&
+            (!last_.visible || Shape(status.text) != Shape(lastPrinted_.text) ||
+             status.color != lastPrinted_.color)) {
             std::fprintf(out_, "status: %s (#%02X%02X%02X)\n", status.text.c_str(),
                          GetRValue(status.color), GetGValue(status.color), GetBValue(status.color));
+            lastPrinted_ = status;
         }
     } else if (status.visible) {
+        // A line longer than the terminal would wrap, and the carriage return would then
+        // redraw only its last part.
+        std::string text = status.text;
+        const size_t columns = TerminalColumns(out_);
+        if (columns > 3 && text.size() + 2 > columns - 1)
+            text.resize(columns - 3);
         std::fprintf(out_, "\r\033[%d;%dm %s \033[0m\033[K",
                      NearestAnsiColour(status.color) + kAnsiBackgroundOffset,
-                     IsLight(status.color) ? 30 : 97, status.text.c_str());
+                     IsLight(status.color) ? 30 : 97, text.c_str());
         statusOnScreen_ = true;
     } else if (statusOnScreen_) {
         std::fputs("\r\033[K", out_);
@@ -271,6 +331,16 @@ std::shared_ptr<UiBackend> CurrentUiBackend() {
             s.fromEnvironment = std::make_shared<RecordingUiBackend>();
         } else if (name == "none") {
             s.fromEnvironment = std::make_shared<SilentUiBackend>();
+        } else if (name == "qt" || (name.empty() && QtApplicationRuns())) {
+            s.fromEnvironment = LoadQtBackend();
+            if (!s.fromEnvironment) {
+                if (name == "qt")
+                    std::fprintf(stderr,
+                                 "WINAPI_UI=qt: no Qt backend (module %s or a display "
+                                 "missing); using the console\n",
+                                 kQtModule);
+                s.fromEnvironment = std::make_shared<ConsoleUiBackend>();
+            }
         } else {
             s.fromEnvironment = std::make_shared<ConsoleUiBackend>();
         }

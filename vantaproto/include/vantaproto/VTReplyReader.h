@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 // Receives what the reader finds; called on the reading thread.
 class VTReplySink {
@@ -42,7 +43,14 @@ public:
     // Reads one reply into `buffer` (kBufferBytes, reused for the body chunks).
     VTReplyOutcome Read(char* buffer, VTReplySink& sink);
 
+    // After Read: whether an ID line was taken from the header, and its value. A connection
+    // that broke off before or within its header has none.
+    bool HeaderHasId() const { return m_headerHasId; }
+    const std::string& HeaderId() const { return m_headerId; }
+
 private:
     Receive m_receive;
     LastError m_lastError;
+    bool m_headerHasId = false;
+    std::string m_headerId;
 };

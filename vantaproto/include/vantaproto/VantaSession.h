@@ -3,6 +3,7 @@
 #pragma once
 
 #include "vantaproto/VTMessage.h"
+#include "vantaproto/VTReplyReader.h"
 #include "vantaproto/VTSocket.h"
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class VantaSession {
@@ -35,6 +37,16 @@ public:
         std::atomic<uint32_t> receiveErrors{0};  // receive-error notifications
         std::atomic<uint32_t> dropped{0};        // replies dropped without notification
         std::atomic<uint32_t> connections{0};    // reply connections accepted
+    };
+
+    // How one reply connection ended, with the id its header carried: lets a derived session
+    // tell its own replies that failed from strangers on its reply port.
+    struct ReplyConnectionEnd {
+        VTReplyOutcome outcome = VTReplyOutcome::ReceiveError;
+        bool aborted = false;      // a notification threw or no buffer: the reply was dropped
+        bool hasId = false;        // the header's ID line was read
+        std::string id;            // its value
+        int32_t receiveError = 0;  // the code OnReceiveError was given, if it was raised
     };
 
     // Listens on `localAddress`:`localPort` (port 0: chosen by the system).
@@ -82,6 +94,8 @@ protected:
     virtual void OnImageDownloadStarted(int32_t declaredLength);
     virtual void OnImageDownloadProgress(int32_t chunkBytes);
     virtual void OnReceiveError(int32_t code);
+    // Raised once per accepted reply connection, on its thread, after the notifications above.
+    virtual void OnReplyConnectionEnded(const ReplyConnectionEnd& end);
 
 private:
     struct Connection;
