@@ -132,7 +132,7 @@ FrmMain::FrmMain(const FrmMainOptions& options, QWidget* parent)
     timListenerCheck->start();
 
     // Start of the window.
-    QRandomGenerator::global()->seed(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
+    random_.seed(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
     setWindowTitle(QString("Wirebench V.%1.%2.%3")
                        .arg(WIREBENCH_VERSION_MAJOR)
                        .arg(WIREBENCH_VERSION_MINOR)
@@ -534,8 +534,7 @@ void FrmMain::loadSettings() {
             const int width = parts[2].toInt(&ok[2]);
             const int height = parts[3].toInt(&ok[3]);
             if (ok[0] && ok[1] && ok[2] && ok[3] && width > 0 && height > 0) {
-                w.win->move(left, top);
-                w.win->resize(width, height);
+                w.win->setGeometry(left, top, width, height);
             }
         }
     }
@@ -625,7 +624,6 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
 void FrmMain::doEvents() {
     // The poll tick guarantees a wake-up, so waiting for events never outlasts a deadline by much.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, kPollIntervalMs);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void FrmMain::addLogLine(QListWidget* list, const QString& text) {

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMainWindow>
+#include <QRandomGenerator>
 #include <functional>
 #include <memory>
 
@@ -210,6 +211,7 @@ private:
     FrmLogWin* pcLogWin_ = nullptr;
     FrmLogWin* sensorLogWin_ = nullptr;
     QTimer* pollTick_ = nullptr;
+    QRandomGenerator random_;
     float ipTimeout_ = 5;
     float sensorTimeout_ = 25;
 

@@ -118,7 +118,7 @@ int FrmMain::sendCommand(int row, int command) {
         }
     }
     if (row < 0 || row >= messageTable_.size()) {
-        const double fraction = QRandomGenerator::global()->generateDouble();
+        const double fraction = random_.generateDouble();
         messageTable_.append({QString::fromStdString(messageIdFromFraction(fraction)), {}, {}});
         row = static_cast<int>(messageTable_.size()) - 1;
     }
