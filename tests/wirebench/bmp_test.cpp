@@ -22,7 +22,8 @@ TEST(Bmp, GrayWritersPutPixelsAfterTheirOffset) {
         const int w = 5;
         const int h = 3;
         const auto px = ramp(w, h, bits / 8);
-        const std::string b = writeGrayBmp(w, h, bits, px.data(), static_cast<std::size_t>(w) * bits / 8);
+        const std::string b =
+            writeGrayBmp(w, h, bits, px.data(), static_cast<std::size_t>(w) * bits / 8);
         const auto info = readBmpInfo(b);
         ASSERT_TRUE(info) << bits;
         EXPECT_EQ(info->pixelOffset, bits == 8 ? 1078u : 54u);
@@ -59,13 +60,16 @@ TEST(Bmp, RebuildTakesPaddedAndPackedRowsAndSwaps) {
         int bits;
         bool pack;
         bool swap;
-    } cases[] = {{1001, 8, true, false}, {7, 16, true, false}, {7, 16, false, false},
-                 {3, 16, true, true},    {6, 8, false, false}};
+    } cases[] = {{1001, 8, true, false},
+                 {7, 16, true, false},
+                 {7, 16, false, false},
+                 {3, 16, true, true},
+                 {6, 8, false, false}};
     for (const Case& c : cases) {
         const int h = 5;
         const auto px = ramp(c.width, h, c.bits / 8);
-        const std::string aligned =
-            writeGrayBmp(c.width, h, c.bits, px.data(), static_cast<std::size_t>(c.width) * c.bits / 8);
+        const std::string aligned = writeGrayBmp(c.width, h, c.bits, px.data(),
+                                                 static_cast<std::size_t>(c.width) * c.bits / 8);
         const std::string body = c.pack ? packBmpRows(aligned) : aligned;
         const auto info = readBmpInfo(body);
         ASSERT_TRUE(info);

@@ -91,8 +91,9 @@ std::vector<std::string> texts(std::vector<ParserLine> lines) {
 TEST(RequestParser, WorkbenchRequestInOnePieceIsComplete) {
     RequestParser p;
     p.start();
-    p.feed("ID=00000000000001234567\r\nIP=127.0.0.1\r\nPORT=1000\r\nCMD=SETPARAM\r\nNAME=HostIP"
-           "\r\nVALUE=1.2.3.4");
+    p.feed(
+        "ID=00000000000001234567\r\nIP=127.0.0.1\r\nPORT=1000\r\nCMD=SETPARAM\r\nNAME=HostIP"
+        "\r\nVALUE=1.2.3.4");
     EXPECT_FALSE(p.parsing());
     EXPECT_FALSE(p.failed());
     EXPECT_EQ(p.fields().id, "00000000000001234567");
@@ -133,7 +134,8 @@ TEST(RequestParser, RefusedLines) {
         {"no port", "ID=1\r\nIP=1\r\nCMD=X\r\n", "ERROR: Data does not continue with PORT="},
         {"port zero", "ID=1\r\nIP=1\r\nPORT=0\r\n", "ERROR: PORT out of range: 0"},
         {"port high", "ID=1\r\nIP=1\r\nPORT=65536\r\n", "ERROR: PORT out of range: 65536"},
-        {"no cmd", "ID=1\r\nIP=1\r\nPORT=5\r\nMODE=0\r\n", "ERROR: Data does not continue with CMD="},
+        {"no cmd", "ID=1\r\nIP=1\r\nPORT=5\r\nMODE=0\r\n",
+         "ERROR: Data does not continue with CMD="},
         {"no mode", "ID=1\r\nIP=1\r\nPORT=5\r\nCMD=GET\r\nNAME=a\r\n",
          "ERROR: Data does not continue with MODE="},
         {"no name", "ID=1\r\nIP=1\r\nPORT=5\r\nCMD=GETPARAM\r\nVALUE=a\r\n",
@@ -200,7 +202,8 @@ TEST_F(ReceiverTest, HeaderErrors) {
     } cases[] = {
         {"cmd first", "CMD=STATUS\r\n", "ERROT: Data does not start with ID="},
         {"unknown id", "ID=99\r\n", "ERROR Illegal Message ID"},
-        {"no cmd", "ID=00000000000001234567\r\nLEN=3\r\n", "ERROR: Data does not continue with CMD="},
+        {"no cmd", "ID=00000000000001234567\r\nLEN=3\r\n",
+         "ERROR: Data does not continue with CMD="},
         {"no len", "ID=00000000000001234567\r\nCMD=STATUS\r\nX\r\n",
          "ERROR: Data does not continue with LEN="},
         {"negative len", "ID=00000000000001234567\r\nCMD=STATUS\r\nLEN=-4\r\n",

@@ -28,7 +28,9 @@
 
 QT_BEGIN_NAMESPACE
 // Readable strings in failure messages.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 QT_END_NAMESPACE
 
 namespace wirebench {
@@ -48,7 +50,9 @@ void waitUntil(const std::function<bool()>& done, const char* what, int limitMs 
 
 void dumpLists(FrmMain* w) {
     for (auto* l : {w->lstPCInfo, w->lstSensorInfo}) {
-        for (int i = 0; i < l->count(); ++i) fprintf(stderr, "%s| %s\n", l == w->lstPCInfo ? "PC" : "SE", qPrintable(l->item(i)->text()));
+        for (int i = 0; i < l->count(); ++i)
+            fprintf(stderr, "%s| %s\n", l == w->lstPCInfo ? "PC" : "SE",
+                    qPrintable(l->item(i)->text()));
     }
 }
 
@@ -81,8 +85,8 @@ protected:
         }
     }
     void writeSettings(const std::map<QString, QString>& extra) {
-        QSettings s(QSettings::IniFormat, QSettings::UserScope,
-                    QCoreApplication::applicationName(), QCoreApplication::applicationName());
+        QSettings s(QSettings::IniFormat, QSettings::UserScope, QCoreApplication::applicationName(),
+                    QCoreApplication::applicationName());
         s.clear();
         s.setValue("FORM/IPTimeout", "0.2");
         s.setValue("FORM/SensorTimeout", "3");
@@ -125,9 +129,18 @@ protected:
         w->dropImageFile(path);
     }
     QString writeGrayFile(int width, int height, int bits) {
+        // Diagonal bands with a frame, so a screenshot shows rows in their places.
         std::vector<std::uint8_t> px(static_cast<std::size_t>(width) * height * bits / 8);
-        for (std::size_t i = 0; i < px.size(); ++i) {
-            px[i] = static_cast<std::uint8_t>(i * 31 % 251);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const bool edge = x < 4 || y < 4 || x >= width - 4 || y >= height - 4;
+                const unsigned v = edge ? 0xFFFF : ((x + 3 * y) * 97u) & 0xFFFF;
+                const std::size_t at = (static_cast<std::size_t>(y) * width + x) * (bits / 8);
+                px[at] = static_cast<std::uint8_t>(bits == 16 ? v & 0xFF : v >> 8);
+                if (bits == 16) {
+                    px[at + 1] = static_cast<std::uint8_t>(v >> 8);
+                }
+            }
         }
         const std::string b = writeGrayBmp(width, height, bits, px.data(),
                                            static_cast<std::size_t>(width) * bits / 8);
@@ -184,16 +197,18 @@ TEST_F(Workbench, StartsWithCaptionListsAndListeners) {
     EXPECT_THAT(lines(w->lstPCInfo), ::testing::Contains(QString("started listening")));
     // Every control is reachable by its name.
     for (const char* name :
-         {"sPCLocalIP", "sPCListenPort", "cmdPCListen", "sPCReturnIP", "sPCReturnPort",
-          "sPCSensorIP", "sPCSensorPort", "cmdPCConnectToSensor", "cmbPCCommand", "cmbParam",
-          "txtPCParamToSet", "chk16Bit", "optNone", "optClose", "optACK", "Frame1", "cmdBreak",
-          "lstPCMessageIDs", "lstPCInfo", "chkPCLogDetail", "chkLogTcp", "chkLogImageToFile",
-          "chkBigEndian", "PCImg", "cmdPCImgClear", "progressPCBox", "progressPC", "lblPCReceive",
-          "txtIPTimeout", "txtSensorTimeout", "sSensorLocalIP", "sSensorListenPort",
-          "cmdSensorListen", "cmbSensorState", "cmbSensorError", "cmbSensorSensor",
-          "chkGrayBits0", "chkGrayBits1", "chkSendAligned", "SensorImg", "SensorImgLabel",
-          "cmdSensorImgClear", "lstSensorInfo", "chkSensorLogDetail", "progressSensorBox",
-          "progressSensor", "lblSensorSend"}) {
+         {"sPCLocalIP",        "sPCListenPort",     "cmdPCListen",     "sPCReturnIP",
+          "sPCReturnPort",     "sPCSensorIP",       "sPCSensorPort",   "cmdPCConnectToSensor",
+          "cmbPCCommand",      "cmbParam",          "txtPCParamToSet", "chk16Bit",
+          "optNone",           "optClose",          "optACK",          "Frame1",
+          "cmdBreak",          "lstPCMessageIDs",   "lstPCInfo",       "chkPCLogDetail",
+          "chkLogTcp",         "chkLogImageToFile", "chkBigEndian",    "PCImg",
+          "cmdPCImgClear",     "progressPCBox",     "progressPC",      "lblPCReceive",
+          "txtIPTimeout",      "txtSensorTimeout",  "sSensorLocalIP",  "sSensorListenPort",
+          "cmdSensorListen",   "cmbSensorState",    "cmbSensorError",  "cmbSensorSensor",
+          "chkGrayBits0",      "chkGrayBits1",      "chkSendAligned",  "SensorImg",
+          "SensorImgLabel",    "cmdSensorImgClear", "lstSensorInfo",   "chkSensorLogDetail",
+          "progressSensorBox", "progressSensor",    "lblSensorSend"}) {
         EXPECT_NE(w->findChild<QWidget*>(name), nullptr) << name;
     }
     // A non-numeric time-out text leaves the old value.
@@ -213,7 +228,8 @@ TEST_F(Workbench, StatusAgainstItsOwnSensor) {
     EXPECT_EQ(w->statusReply().sensorNumber, 1);
     const QStringList pc = lines(w->lstPCInfo);
     EXPECT_THAT(pc, ::testing::Contains(QString("GOT: LEN=31")));
-    EXPECT_TRUE(pc.filter(QRegularExpression("^(ERROR|WAR)")).isEmpty()) << pc.join("\n").toStdString();
+    EXPECT_TRUE(pc.filter(QRegularExpression("^(ERROR|WAR)")).isEmpty())
+        << pc.join("\n").toStdString();
     EXPECT_THAT(lines(w->lstSensorInfo), ::testing::Contains(QString("COMMAND: STATUS")));
     const QByteArray body("STATE=IDLE\r\nERROR=0\r\nSENSOR=1\r\n");
     EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG"), body);
@@ -243,7 +259,8 @@ TEST_F(Workbench, ParameterReadAnswersHostIpInAnyCase) {
 }
 
 TEST_F(Workbench, CaptureSendsTheDroppedImageUnalignedAs8Bit) {
-    const QString file = writeGrayFile(1001, 6, 16);
+    constexpr int kRows = 240;
+    const QString file = writeGrayFile(1001, kRows, 16);
     w->chkSendAligned->setChecked(false);
     w->chkLogImageToFile->setChecked(true);
     w->chkGrayBits1->setChecked(true);
@@ -263,17 +280,17 @@ TEST_F(Workbench, CaptureSendsTheDroppedImageUnalignedAs8Bit) {
     EXPECT_TRUE(dropped);
     EXPECT_TRUE(w->chkGrayBits0->isChecked()) << "MODE=536870912 selects 8 bits";
     EXPECT_EQ(w->PCImg->bitmap().width(), 1001);
-    EXPECT_EQ(w->PCImg->bitmap().height(), 6);
+    EXPECT_EQ(w->PCImg->bitmap().height(), kRows);
     EXPECT_EQ(w->PCImg->bitmap().bitsPerPixel(), 8);
-    EXPECT_EQ(w->PCImg->toolTip(), "1001x6x8");
+    EXPECT_EQ(w->PCImg->toolTip(), "1001x240x8");
     EXPECT_THAT(lines(w->lstSensorInfo),
                 ::testing::Contains(QString("INFO: have to grayscale the dropped image")));
-    EXPECT_THAT(lines(w->lstPCInfo), ::testing::Contains(QString("Got IMAGE: 1001x6x8,Gray=1")));
-    EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG").size(), 1078 + 1001 * 6);
+    EXPECT_THAT(lines(w->lstPCInfo), ::testing::Contains(QString("Got IMAGE: 1001x240x8,Gray=1")));
+    EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG").size(), 1078 + 1001 * kRows);
     EXPECT_EQ(w->cmbSensorState->currentText(), "IMGRDY");
     // What the PC shows is what the sensor holds, pixel for pixel.
-    for (int y = 0; y < 6; ++y) {
-        for (int x : {0, 500, 1000}) {
+    for (int y : {0, 1, 100, kRows - 1}) {
+        for (int x : {0, 5, 500, 999, 1000}) {
             EXPECT_EQ(w->PCImg->bitmap().image().pixelIndex(x, y),
                       w->SensorImg->bitmap().image().pixelIndex(x, y))
                 << x << "," << y;
@@ -288,8 +305,9 @@ TEST_F(Workbench, GetSends16BitImageAndWithoutImageReportsError2) {
     waitUntil([&] { return w->messageTable()[0].answered == "0"; }, "the status reply to GET");
     EXPECT_EQ(w->statusReply().errorNumber, 2);
     EXPECT_EQ(w->cmbSensorState->currentText(), "IDLE");
-    EXPECT_THAT(lines(w->lstPCInfo),
-                ::testing::Contains(QString("WARNING: Binary data < 100 bytes, expecting STATUS now")));
+    EXPECT_THAT(
+        lines(w->lstPCInfo),
+        ::testing::Contains(QString("WARNING: Binary data < 100 bytes, expecting STATUS now")));
 
     dropOnSensor(writeGrayFile(33, 5, 16));
     EXPECT_EQ(w->SensorImg->toolTip(), "33x5/16; GRAY=1");
@@ -319,8 +337,8 @@ TEST_F(Workbench, RequestBytesAreExact) {
                                          QByteArray::number(w->PCListener->localPort()) +
                                          "\r\nCMD=SETPARAM\r\nNAME=XRayTimeout\r\nVALUE=35");
     EXPECT_THAT(lines(w->lstPCInfo),
-                ::testing::Contains(QString("ERROR: No response from sensor (127.0.0.1/%1)")
-                                        .arg(unit.port())));
+                ::testing::Contains(
+                    QString("ERROR: No response from sensor (127.0.0.1/%1)").arg(unit.port())));
 }
 
 // A reply written by hand to the workbench's reply listener.
@@ -368,12 +386,11 @@ TEST_F(ReplyChecks, ShortCaptureIsStatusAndAckIsWrittenOnce) {
     const QByteArray body = "STATE=IMGRDY\r\nERROR=0\r\nSENSOR=2\r\n" + QByteArray(27, 'x');
     ASSERT_EQ(body.size(), 60);
     const QByteArray all = "ID=" + id + "\r\nCMD=CAPTURE\r\nLEN=60\r\n" + body;
-    std::unique_ptr<QTcpSocket> s(replyTo(w, all.left(20)));
+    std::unique_ptr<QTcpSocket> s(replyTo(w, all.left(30)));
     QByteArray got;
     QObject::connect(s.get(), &QTcpSocket::readyRead, [&] { got += s->readAll(); });
-    waitUntil([&] { return w->lblPCReceive->text().isEmpty() && lines(w->lstPCInfo).contains("GOT: ID=" + id); },
-              "the first part");
-    s->write(all.mid(20) + "EXTRA");
+    waitUntil([&] { return lines(w->lstPCInfo).contains("GOT: ID=" + id); }, "the first part");
+    s->write(all.mid(30) + "EXTRA");
     waitUntil([&] { return got == "ACK"; }, "the ACK");
     s->write("MORE");
     s->flush();
@@ -382,8 +399,10 @@ TEST_F(ReplyChecks, ShortCaptureIsStatusAndAckIsWrittenOnce) {
     waitUntil([&] { return w->messageTable()[0].answered == "0"; }, "the row answered");
     EXPECT_EQ(got, "ACK");
     const QStringList pc = lines(w->lstPCInfo);
-    EXPECT_THAT(pc, ::testing::Contains(QString("WARNING: Binary data < 100 bytes, expecting STATUS now")));
-    EXPECT_THAT(pc, ::testing::Contains(QString("WARING wrong command (we sent: STATUS and got: CAPTURE)")));
+    EXPECT_THAT(
+        pc, ::testing::Contains(QString("WARNING: Binary data < 100 bytes, expecting STATUS now")));
+    EXPECT_THAT(pc, ::testing::Contains(
+                        QString("WARING wrong command (we sent: STATUS and got: CAPTURE)")));
     EXPECT_EQ(w->statusReply().stateText, "IMGRDY");
     EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG"), body);
     EXPECT_EQ(readFile(w->filesFolder() + "/TCPIN.LOG"), all + "EXTRAMORE");
@@ -401,8 +420,12 @@ TEST_F(ReplyChecks, ShortBodyIsReportedAndLeavesTheRowOpen) {
     s->flush();
     waitUntil([&] { return w->lblPCReceive->text() == "10 / 20"; }, "ten bytes received");
     s->disconnectFromHost();
-    waitUntil([&] { return lines(w->lstPCInfo).contains("ERROR in TRANSMISSION (RECEIVED [10] <> LEN [20])"); },
-              "the transmission error");
+    waitUntil(
+        [&] {
+            return lines(w->lstPCInfo)
+                .contains("ERROR in TRANSMISSION (RECEIVED [10] <> LEN [20])");
+        },
+        "the transmission error");
     EXPECT_EQ(w->messageTable()[0].answered, "1");
     EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG"), "earlier");
     EXPECT_EQ(readFile(w->filesFolder() + "/TCPIN.LOG"), sent);
@@ -414,8 +437,12 @@ TEST_F(ReplyChecks, ShortBodyIsReportedAndLeavesTheRowOpen) {
     early->flush();
     waitUntil([&] { return lines(w->lstPCInfo).contains("GOT: ID=" + id); }, "the id line");
     early->disconnectFromHost();
-    waitUntil([&] { return lines(w->lstPCInfo).contains("ERROR: connection closed before the header was complete"); },
-              "the early close");
+    waitUntil(
+        [&] {
+            return lines(w->lstPCInfo)
+                .contains("ERROR: connection closed before the header was complete");
+        },
+        "the early close");
     EXPECT_EQ(w->messageTable()[0].answered, "1");
     EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG"), "earlier");
 }
@@ -430,8 +457,9 @@ TEST_F(Workbench, UnknownCommandGetsNoReply) {
     waitUntil([&] { return lines(w->lstSensorInfo).contains("GOT: CMD=FOO"); }, "the CMD line");
     w->txtSensorTimeout->setText("0.3");
     s.disconnectFromHost();
-    waitUntil([&] { return lines(w->lstSensorInfo).contains("TIMEOUT connection without command"); },
-              "the time-out line");
+    waitUntil(
+        [&] { return lines(w->lstSensorInfo).contains("TIMEOUT connection without command"); },
+        "the time-out line");
     EXPECT_TRUE(pc.requests.empty());
 }
 
@@ -471,7 +499,9 @@ TEST_F(Workbench, LogWindowsKeepLinesAndComeBackWhereTheyWere) {
     EXPECT_NE(w->sensorLogWindow()->size(), QSize(2, 0));
 }
 
-TEST_F(Workbench, ScreenshotsOfBothRolesAtRest) { screenshot("frmMain-start"); }
+TEST_F(Workbench, ScreenshotsOfBothRolesAtRest) {
+    screenshot("frmMain-start");
+}
 
 }  // namespace
 }  // namespace wirebench
