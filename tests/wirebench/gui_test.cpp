@@ -48,14 +48,6 @@ void waitUntil(const std::function<bool()>& done, const char* what, int limitMs 
     ASSERT_TRUE(done()) << "timed out waiting for: " << what;
 }
 
-void dumpLists(FrmMain* w) {
-    for (auto* l : {w->lstPCInfo, w->lstSensorInfo}) {
-        for (int i = 0; i < l->count(); ++i)
-            fprintf(stderr, "%s| %s\n", l == w->lstPCInfo ? "PC" : "SE",
-                    qPrintable(l->item(i)->text()));
-    }
-}
-
 QStringList lines(QListWidget* list) {
     QStringList out;
     for (int i = 0; i < list->count(); ++i) {
