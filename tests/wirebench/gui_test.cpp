@@ -25,6 +25,7 @@
 #include "core/bmp.h"
 #include "forms/frmlogwin.h"
 #include "forms/frmmain.h"
+#include "unitsim/virtual_unit.h"
 
 QT_BEGIN_NAMESPACE
 // Readable strings in failure messages.
@@ -489,6 +490,54 @@ TEST_F(Workbench, LogWindowsKeepLinesAndComeBackWhereTheyWere) {
     EXPECT_EQ(w->pcLogWindow()->geometry(), placed);
     EXPECT_TRUE(w->sensorLogWindow()->isVisible());
     EXPECT_NE(w->sensorLogWindow()->size(), QSize(2, 0));
+}
+
+// The virtual unit takes the workbench's requests; its status keyword "ERR=" is not the one the
+// workbench reads, so the error number stays as it was.
+TEST_F(Workbench, AgainstTheVirtualUnit) {
+    using namespace std::chrono_literals;
+    unitsim::Config config;
+    config.processingTime = 0ms;
+    unitsim::VirtualUnit unit(config);
+    unit.start();
+    w->sPCSensorPort->setText(QString::number(unit.port()));
+    choose(kCmdStatus);
+    ASSERT_EQ(w->messageTable()[0].answered, "0");
+    EXPECT_EQ(w->statusReply().stateText, "IDLE");
+    EXPECT_EQ(w->statusReply().errorNumber, 0);
+    EXPECT_EQ(w->statusReply().sensorNumber, 1);
+
+    w->lstPCMessageIDs->setCurrentRow(0);
+    w->cmbParam->setEditText("CCDSizeX");
+    choose(kCmdGetParam);
+    EXPECT_EQ(w->paramReply().value, "684");
+    w->cmbParam->setEditText("XRayTimeout");
+    w->txtPCParamToSet->setText("40");
+    choose(kCmdSetParam);
+    EXPECT_EQ(w->paramReply().value, "40") << "VALUE= is taken as the value";
+
+    choose(kCmdCapture);
+    ASSERT_TRUE(unit.waitForState(unitsim::UnitState::WaitXray, 15s));
+    unit.triggerExposure();
+    waitUntil([&] { return !w->PCImg->bitmap().isNull(); }, "the unit's image");
+    EXPECT_EQ(w->PCImg->toolTip(), "684x456x8");
+    // The 16-bit picture comes most significant byte first: "BigEndian" swaps it while rebuilding,
+    // and the unit's 12-bit values shifted left by four come out as multiples of 16.
+    w->PCImg->freeBitmap();
+    w->chk16Bit->setChecked(true);
+    w->chkBigEndian->setChecked(true);
+    w->lstPCMessageIDs->setCurrentRow(0);
+    choose(kCmdGet);
+    waitUntil([&] { return !w->PCImg->bitmap().isNull(); }, "the unit's 16-bit image");
+    EXPECT_EQ(w->PCImg->toolTip(), "684x456x16");
+    const auto histogram = w->PCImg->bitmap().histogram();
+    std::size_t offGrid = 0;
+    for (std::size_t v = 0; v < histogram.size(); ++v) {
+        offGrid += v % 16 != 0 ? histogram[v] : 0;
+    }
+    EXPECT_EQ(offGrid, 0u);
+    EXPECT_TRUE(lines(w->lstPCInfo).filter(QRegularExpression("^ERROR")).isEmpty());
+    unit.stop();
 }
 
 TEST_F(Workbench, ScreenshotsOfBothRolesAtRest) {
