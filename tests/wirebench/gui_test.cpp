@@ -316,6 +316,50 @@ TEST_F(Workbench, GetSends16BitImageAndWithoutImageReportsError2) {
     EXPECT_EQ(questions, QStringList{"Swapit?"});
 }
 
+TEST_F(Workbench, RequestDuringTheCaptureWaitKeepsTheCapturesOwnFields) {
+    const QString file = writeGrayFile(40, 30, 8);
+    bool statusSent = false;
+    bool dropped = false;
+    QTimer during;
+    QObject::connect(&during, &QTimer::timeout, [&] {
+        if (w->cmbSensorState->currentText() != "WAITXRAY") {
+            return;
+        }
+        if (!statusSent) {
+            statusSent = true;
+            w->lstPCMessageIDs->setCurrentRow(0);
+            choose(kCmdStatus);  // served while the capture waits for its image
+        } else if (!dropped) {
+            dropped = true;
+            dropOnSensor(file);
+        }
+    });
+    during.start(20);
+    choose(kCmdCapture);
+    waitUntil([&] { return !w->PCImg->bitmap().isNull(); }, "the captured image");
+    ASSERT_EQ(w->messageTable().size(), 2);
+    EXPECT_EQ(w->messageTable()[0].command, "CAPTURE");
+    EXPECT_EQ(w->messageTable()[0].answered, "0") << "the image carries the capture's id";
+    EXPECT_EQ(w->messageTable()[1].answered, "0");
+    EXPECT_EQ(w->statusReply().stateText, "WAITXRAY");
+    EXPECT_TRUE(lines(w->lstPCInfo).filter("WARING").isEmpty());
+}
+
+TEST_F(Workbench, CommandDuringTheHoldGetsItsOwnConnection) {
+    RawUnit unit;
+    w->sPCSensorPort->setText(QString::number(unit.port()));
+    w->txtIPTimeout->setText("1");
+    w->txtSensorTimeout->setText("0.1");
+    QTimer::singleShot(300, [&] {
+        w->lstPCMessageIDs->setCurrentRow(0);
+        choose(kCmdClose);
+    });
+    choose(kCmdCapture);
+    waitUntil([&] { return unit.closed.size() == 2 && unit.closed.back(); }, "two requests");
+    EXPECT_TRUE(unit.requests.front().endsWith("CMD=CAPTURE\r\nMODE=536870912"));
+    EXPECT_TRUE(unit.requests.back().endsWith("CMD=CLOSE"));
+}
+
 TEST_F(Workbench, RequestBytesAreExact) {
     RawUnit unit;
     w->sPCSensorPort->setText(QString::number(unit.port()));
