@@ -202,6 +202,15 @@ bool Winsock::accept(qintptr requestId) {
     if (s->bytesAvailable() > 0) {
         scheduleArrivalCheck();
     }
+    if (state_ == sckClosing) {
+        // The peer closed before the connection was taken: its Close comes after its data.
+        QPointer<QTcpSocket> taken = s;
+        QTimer::singleShot(0, this, [this, taken] {
+            if (taken && socket_ == taken && state_ == sckClosing) {
+                emit closed();
+            }
+        });
+    }
     return true;
 }
 
