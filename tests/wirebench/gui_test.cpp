@@ -82,7 +82,7 @@ protected:
                     QCoreApplication::applicationName());
         s.clear();
         s.setValue("FORM/IPTimeout", "0.2");
-        s.setValue("FORM/SensorTimeout", "3");
+        s.setValue("FORM/SensorTimeout", "10");
         s.setValue("PC/LocalIP", "127.0.0.1");
         s.setValue("PC/ReturnIP", "127.0.0.1");
         s.setValue("PC/ListenPort", "0");
@@ -394,7 +394,7 @@ protected:
         w->sPCSensorPort->setText(QString::number(unit.port()));
         w->txtSensorTimeout->setText("0.2");
         choose(kCmdStatus);  // no answer: the row stays open for the replies below
-        w->txtSensorTimeout->setText("3");
+        w->txtSensorTimeout->setText("10");
         id = w->messageTable()[0].id.toLatin1();
     }
     RawUnit unit;
