@@ -122,6 +122,8 @@ FrmMain::FrmMain(const FrmMainOptions& options, QWidget* parent)
     row->addWidget(frmSensor, 1);
     setCentralWidget(central);
     buildMenus();
+    // Room for both frames side by side with their lists and image boxes.
+    resize(1180, 760);
 
     pollTick_ = new QTimer(this);
     pollTick_->setInterval(kPollIntervalMs);
