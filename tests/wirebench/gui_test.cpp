@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFocusEvent>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -204,6 +205,11 @@ TEST_F(Workbench, StartsWithCaptionListsAndListeners) {
           "progressSensorBox", "progressSensor",    "lblSensorSend"}) {
         EXPECT_NE(w->findChild<QWidget*>(name), nullptr) << name;
     }
+    // An address box left empty takes this machine's address.
+    w->sPCSensorIP->setText("");
+    QFocusEvent out(QEvent::FocusOut);
+    QCoreApplication::sendEvent(w->sPCSensorIP, &out);
+    EXPECT_EQ(w->sPCSensorIP->text(), Winsock::localIP());
     // A non-numeric time-out text leaves the old value.
     w->txtIPTimeout->setText("abc");
     EXPECT_FLOAT_EQ(w->ipTimeout(), 0.2f);
@@ -443,6 +449,58 @@ TEST_F(ReplyChecks, ShortCaptureIsStatusAndAckIsWrittenOnce) {
     EXPECT_EQ(w->statusReply().stateText, "IMGRDY");
     EXPECT_EQ(readFile(w->filesFolder() + "/WIREBNCH.IMG"), body);
     EXPECT_EQ(readFile(w->filesFolder() + "/TCPIN.LOG"), all + "EXTRAMORE");
+}
+
+TEST_F(ReplyChecks, BreakWritesErrOnTheReplyConnection) {
+    std::unique_ptr<QTcpSocket> s(replyTo(w, "ID=" + id + "\r\nCMD=GET\r\nLEN=5000\r\nBM"));
+    QByteArray got;
+    QObject::connect(s.get(), &QTcpSocket::readyRead, [&] { got += s->readAll(); });
+    waitUntil([&] { return w->lblPCReceive->text() == "2 / 5000"; }, "the body started");
+    w->cmdBreak->click();
+    waitUntil([&] { return got == "ERR"; }, "ERR at the unit");
+    EXPECT_THAT(lines(w->lstPCInfo), ::testing::Contains(QString("Send ERR to the sensor")));
+}
+
+// A computer that answers the sensor's image with "ERR" ends the transfer, and the sensor side
+// goes on serving.
+TEST_F(Workbench, SensorStopsSendingOnErr) {
+    // The window's thread runs the sensor's send loop, so the computer answers from its events.
+    QTcpServer pc;
+    ASSERT_TRUE(pc.listen(QHostAddress::LocalHost, 0));
+    bool errSent = false;
+    QObject::connect(&pc, &QTcpServer::newConnection, [&] {
+        QTcpSocket* reply = pc.nextPendingConnection();
+        reply->setReadBufferSize(4096);  // read slowly so the sender has to wait
+        QObject::connect(reply, &QTcpSocket::readyRead, [&errSent, reply] {
+            if (!errSent) {
+                errSent = true;
+                reply->write("ERR");
+                reply->flush();
+            }
+        });
+    });
+    dropOnSensor(writeGrayFile(2000, 2000, 16));
+    w->chkGrayBits1->setChecked(true);
+    QTcpSocket request;
+    request.connectToHost(QHostAddress::LocalHost,
+                          static_cast<quint16>(w->SensorListener->localPort()));
+    ASSERT_TRUE(request.waitForConnected(kTestWaitMs));
+    request.write("ID=5\r\nIP=127.0.0.1\r\nPORT=" + QByteArray::number(pc.serverPort()) +
+                  "\r\nCMD=GET\r\nMODE=0");
+    request.flush();
+    waitUntil([&] { return lines(w->lstSensorInfo).contains("GOT: MODE=0"); }, "the request");
+    QElapsedTimer clock;
+    clock.start();
+    request.disconnectFromHost();
+    waitUntil([&] { return lines(w->lstSensorInfo).contains("GOT ERR, stopping data transfer"); },
+              "the ERR seen");
+    waitUntil([&] { return w->SensorSender->state() == Winsock::sckClosed; }, "the sender closed");
+    EXPECT_LT(clock.elapsed(), 10000) << "the send ended with the ERR, not the time-out";
+    EXPECT_FALSE(
+        lines(w->lstSensorInfo).contains("ERROR: reply not sent within the sensor timeout"));
+    // The sensor side is free for the next request.
+    choose(kCmdStatus);
+    EXPECT_EQ(w->messageTable()[0].answered, "0");
 }
 
 TEST_F(ReplyChecks, ShortBodyIsReportedAndLeavesTheRowOpen) {
