@@ -366,6 +366,20 @@ TEST_F(Workbench, CommandDuringTheHoldGetsItsOwnConnection) {
     EXPECT_TRUE(unit.requests.back().endsWith("CMD=CLOSE"));
 }
 
+TEST_F(Workbench, NoListenerAsksBeforeSending) {
+    // The caption check follows a listener closed behind the button's back.
+    w->PCListener->close();
+    waitUntil([&] { return w->cmdPCListen->text() == "start Listen"; }, "the caption check");
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
+    w->sPCListenPort->setText(QString::number(taken.serverPort()));
+    answer = false;
+    choose(kCmdStatus);
+    EXPECT_EQ(questions, QStringList{"INFO"});
+    EXPECT_TRUE(w->messageTable().isEmpty()) << "No sends nothing";
+    EXPECT_THAT(lines(w->lstPCInfo), ::testing::Contains(QString("stopped listening")));
+}
+
 TEST_F(Workbench, RequestBytesAreExact) {
     RawUnit unit;
     w->sPCSensorPort->setText(QString::number(unit.port()));
