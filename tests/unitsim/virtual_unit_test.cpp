@@ -363,6 +363,22 @@ TEST_F(unitsimUnit, RequestEndedByCloseInsteadOfZeroByteIsServed) {
     EXPECT_EQ(expectReply("STATUS").body, status(UnitState::Idle));
 }
 
+TEST_F(unitsimUnit, WorkbenchRequestHeldOpenIsServedWhenTheComputerCloses) {
+    start();
+    // The workbench's form: VALUE=, plain PORT, no final CR LF, no zero byte; the connection is
+    // held open beyond the unit's 5 s read limit before it closes.
+    const std::string request =
+        "ID=00000000000004242424\r\nIP=127.0.0.1\r\nPORT=" + std::to_string(listener_.port()) +
+        "\r\nCMD=SETPARAM\r\nNAME=XRayTimeout\r\nVALUE=35";
+    const int held = openRequest(unit_->port(), request);
+    EXPECT_FALSE(unit_->waitForRequests(1, 5500ms)) << "served before the computer closed";
+    ::close(held);
+    const Reply reply = expectReply("SETPARAM");
+    EXPECT_EQ(reply.id, "00000000000004242424");
+    EXPECT_EQ(reply.body, "NAME=XRayTimeout\r\nVALUE=35");
+    EXPECT_EQ(unit_->counters().requestsMalformed, 0u);
+}
+
 TEST_F(unitsimUnit, StalledPeerDoesNotHoldUpOthersAndIsCutOff) {
     start();
     // Half a request, and the connection stays open.

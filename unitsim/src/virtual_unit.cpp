@@ -21,6 +21,10 @@ using Clock = std::chrono::steady_clock;
 // A request must be complete this long after its connection was accepted; a peer that trickles
 // or stalls is cut off so it cannot hold a slot.
 constexpr int kReadTimeoutMs = 5000;
+// A request that already reads as complete, without its zero byte and still open, is read on
+// until the computer closes (the workbench holds each request connection for its own time-out),
+// at most this long after accepting; then it is served as it stands.
+constexpr int kHeldRequestTimeoutMs = 60000;
 // The longest request is SETPARAM with a text value; four kilobytes is ample room for it.
 constexpr std::size_t kMaxRequestBytes = 4096;
 // Request connections read at the same time; beyond this the listener waits in the backlog.
@@ -71,6 +75,7 @@ struct VirtualUnit::PendingRequest {
     std::string bytes;
     Clock::time_point deadline;
     std::string peer;
+    bool held = false;  // complete text, waiting for the close
 };
 
 namespace {
@@ -325,7 +330,14 @@ void VirtualUnit::ioLoop() {
                 }
             }
             if (!complete && malformed.empty() && afterPoll >= p.deadline) {
-                malformed = "not complete within " + std::to_string(kReadTimeoutMs) + " ms";
+                if (p.held) {
+                    complete = true;
+                } else if (parseRequest(p.bytes).request) {
+                    p.held = true;
+                    p.deadline += std::chrono::milliseconds(kHeldRequestTimeoutMs - kReadTimeoutMs);
+                } else {
+                    malformed = "not complete within " + std::to_string(kReadTimeoutMs) + " ms";
+                }
             }
             if (complete || !malformed.empty()) {
                 finished.push_back({std::move(p.bytes), p.peer, std::move(malformed)});

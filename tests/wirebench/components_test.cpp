@@ -1,0 +1,73 @@
+// Component stand-ins: image object conversions and files, settings store values.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include "components/leadimage.h"
+#include "components/settingsstore.h"
+
+namespace wirebench {
+namespace {
+
+TEST(LeadImage, GrayKindsDepthsAndBmpRoundTrip) {
+    LeadImage img;
+    ASSERT_TRUE(img.create(7, 3, 16));
+    img.fill(0x1234);
+    img.drawLine(0, 0, 6, 0, 0xFFFF, 1);
+    EXPECT_EQ(img.bitsPerPixel(), 16);
+    EXPECT_EQ(img.grayscaleKind(), LeadImage::kOrderedGray);
+    const auto hist = img.histogram();
+    EXPECT_EQ(hist[0x1234], 14u);
+    EXPECT_EQ(hist[0xFFFF], 7u);
+
+    LeadImage back;
+    ASSERT_TRUE(back.loadMemory(img.saveBmp()));
+    EXPECT_EQ(back.bitsPerPixel(), 16);
+    EXPECT_EQ(back.width(), 7);
+    EXPECT_EQ(back.histogram(), hist);
+
+    back.convertGray(8);
+    EXPECT_EQ(back.bitsPerPixel(), 8);
+    EXPECT_EQ(back.histogram()[0x12], 14u);
+    back.setPaletteEntry(3, qRgb(9, 9, 9));
+    EXPECT_EQ(back.grayscaleKind(), LeadImage::kOtherGray);
+    back.setPaletteEntry(3, qRgb(9, 0, 9));
+    EXPECT_EQ(back.grayscaleKind(), LeadImage::kNotGray);
+
+    LeadImage rgb;
+    ASSERT_TRUE(rgb.create(2, 2, 24));
+    EXPECT_EQ(rgb.grayscaleKind(), LeadImage::kNotGray);
+    rgb.convertGray(16);
+    EXPECT_EQ(rgb.bitsPerPixel(), 16);
+}
+
+TEST(LeadImage, RemapAndSwap) {
+    LeadImage img;
+    ASSERT_TRUE(img.create(2, 1, 16));
+    img.fill(0x0102);
+    img.swapBytes16();
+    EXPECT_EQ(img.histogram()[0x0201], 2u);
+    std::vector<quint16> table(65536, 5);
+    img.remap(table);
+    EXPECT_EQ(img.histogram()[5], 2u);
+    EXPECT_FALSE(img.loadMemory(QByteArray("BM not really a bitmap at all", 30)));
+    EXPECT_TRUE(img.isNull());
+}
+
+TEST(SettingsStore, ValuesWithZeroCharactersSurvive) {
+    QTemporaryDir dir;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    const QString dims = QStringList{"1", "2", "300", "400"}.join(QChar(0));
+    {
+        SettingsStore s("wirebench_components_tests");
+        EXPECT_EQ(s.get("PC", "LocalIP", "localhost"), "localhost");
+        s.save("PC", "LogWinDim", dims);
+        s.sync();
+    }
+    SettingsStore again("wirebench_components_tests");
+    EXPECT_EQ(again.get("PC", "LogWinDim", ""), dims);
+}
+
+}  // namespace
+}  // namespace wirebench
