@@ -334,6 +334,7 @@ void CConfigurationView::DeliverReply(uint64_t generation, const EarlyReply& rep
         return;
     }
     HandleReply(reply);
+    ++m_handled;
 }
 
 void CConfigurationView::HandleReply(const EarlyReply& reply) {

@@ -80,6 +80,8 @@ public:
     const ToolTexts& Texts() const { return m_texts; }
     // Replies dropped because their session was being or had been closed (diagnostic, tests).
     int DroppedLateReplies() const { return m_droppedLate; }
+    // Replies that reached the handler, whatever it did with them (tests wait on it).
+    int HandledReplies() const { return m_handled; }
 
     // Reply handler, on the GUI thread.
     void HandleReply(const EarlyReply& reply);
@@ -135,6 +137,7 @@ private:
     std::atomic<uint64_t> m_generation{0};
     std::atomic<uint64_t> m_openGeneration{0};  // 0: no session accepting replies
     int m_droppedLate = 0;
+    int m_handled = 0;
     bool m_showingFields = false;
     bool m_inNotice = false;
 };
