@@ -2,6 +2,7 @@
 #include "Artwork.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -164,9 +165,15 @@ QImage LogoPicture(const QString& maker, int width, int height) {
     p.setPen(Qt::white);
     QFont font("Verdana");
     font.setBold(true);
-    font.setPixelSize(height * 2 / 5);
+    // The largest size up to two fifths of the bar at which the name fits.
+    const QRect room = image.rect().adjusted(height / 3, 0, -height / 3, 0);
+    for (int pixels = height * 2 / 5; pixels > 6; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).horizontalAdvance(maker) <= room.width())
+            break;
+    }
     p.setFont(font);
-    p.drawText(image.rect().adjusted(height / 3, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, maker);
+    p.drawText(room, Qt::AlignLeft | Qt::AlignVCenter, maker);
     return image;
 }
 

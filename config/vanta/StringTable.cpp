@@ -23,10 +23,10 @@ const CommandInfo kCommands[] = {
     {kCommandAbout, "Display program information, version number and copyright",
      "Show About Dialog"},
     {kCommandContextHelp, "Display help for clicked on buttons, menus and windows", "Help"},
-    {kCommandHelp, "List Help topics", ""},
-    {kCommandHelpTopics, "List Help topics", ""},
-    {kCommandHelpIndex, "List Help topics", ""},
-    {kCommandNew, "Create a new document", ""},
+    {kCommandHelp, "Display help for current task or command", "Help"},
+    {kCommandHelpTopics, "List Help topics", "Help Topics"},
+    {kCommandHelpIndex, "Display default help", "Help"},
+    {kCommandNew, "Create a new document", "New"},
 };
 
 const ParameterEntry kRows[] = {
