@@ -8,18 +8,29 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QSocketNotifier>
 
 #include <windows.h>
 #include <winapi_ui.h>
 
+#include <csignal>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 constexpr DWORD kSplashSleepMs = 1000;
+
+// SIGINT and SIGTERM close the main window as Exit does, so the profile is written.
+int g_signalPipe[2] = {-1, -1};
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
+}
 
 bool ReadPort(const char* text, int& port) {
     char* end = nullptr;
@@ -136,7 +147,20 @@ int RunVantaConfiguration(int argc, char** argv) {
         if (options.localPort >= 0)
             put(view->findChild<QLineEdit*>("edit1008"), QString::number(options.localPort));
         frame.show();
+        std::unique_ptr<QSocketNotifier> terminate;
+        if (pipe(g_signalPipe) == 0) {
+            terminate = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(terminate.get(), &QSocketNotifier::activated, &frame, [&frame] {
+                char byte;
+                [[maybe_unused]] const ssize_t n = read(g_signalPipe[0], &byte, 1);
+                frame.Action(kCommandExit)->trigger();
+            });
+            std::signal(SIGINT, OnTerminate);
+            std::signal(SIGTERM, OnTerminate);
+        }
         status = app.exec();
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
     }  // the view writes the profile as it goes
     winapi::SetUiBackend(nullptr);
     return status;
