@@ -18,6 +18,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWhatsThis>
 #include <QWindow>
 
 #include <winapi_ui.h>
@@ -69,6 +70,7 @@ protected:
         m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
         m_unit->start();
         m_frame = std::make_unique<CMainFrame>();
+        m_frame->move(200, 200);  // away from the pointer, whose hover would set a prompt
         m_frame->show();
     }
     void TearDown() override {
@@ -313,6 +315,25 @@ TEST_F(VantaConfigurationTest, IncompleteBodyIsReportedNotShown) {
               "Message is ignored.");
 }
 
+TEST_F(VantaConfigurationTest, ReplyWithoutASessionIsReportedAndExitStopsTheSession) {
+    EarlyReply stray;
+    stray.command = "STATUS";
+    stray.complete = true;
+    m_frame->View()->HandleReply(stray);
+    ASSERT_EQ(m_boxes->Boxes().size(), 1u);
+    EXPECT_EQ(m_boxes->Boxes()[0].text, vantastr::kNoSessionReply);
+    EXPECT_EQ(m_boxes->Boxes()[0].type & MB_ICONMASK, MB_ICONINFORMATION);
+
+    StartSession();
+    Command(kCommandContextHelp)->trigger();
+    EXPECT_EQ(m_frame->PromptPane()->text(), "Select an object on which to get Help");
+    QWhatsThis::leaveWhatsThisMode();
+    Command(kCommandExit)->trigger();
+    EXPECT_FALSE(m_frame->View()->HasSession());
+    EXPECT_TRUE(WaitFor([&] { return !m_frame->isVisible(); })) << "Exit did not close the frame";
+    EXPECT_TRUE(WaitFor([&] { return LogHas("CMD=CLOSE"); })) << "no CLOSE after Exit";
+}
+
 TEST_F(VantaConfigurationTest, ReplyQueuedWhileStoppingNeverReachesTheForm) {
     StartSession();
     Command(kCommandStatus)->trigger();  // its reply may arrive while the session stops
@@ -337,6 +358,24 @@ TEST_F(VantaConfigurationTest, AboutBoxHasBannerPageAndRunsOnlyItsOwnCommands) {
     EXPECT_TRUE(about.Page()->toPlainText().contains("Vanta Configuration Tool"));
     QTest::qWait(50);
     SaveScreenshot(&about, "VantaConfiguration-about");
+
+    // Gradient from white to 128,128,192 across the band, a black edge line on its right side.
+    const QImage band = about.Banner()->grab().toImage();
+    const int last = band.width() - 1;
+    EXPECT_GE(qGray(band.pixel(0, 5)), 250);
+    EXPECT_NEAR(qRed(band.pixel(last - 1, 5)), 128, 6);
+    EXPECT_NEAR(qBlue(band.pixel(last - 1, 5)), 192, 6);
+    EXPECT_EQ(QColor(band.pixel(last, 5)), QColor(0, 0, 0));
+    // The rotated title is drawn near the bottom of the band, nothing at its top.
+    auto inked = [&](int top, int bottom) {
+        for (int y = top; y < bottom; ++y)
+            for (int x = 1; x < last - 1; ++x)
+                if (qGray(band.pixel(x, y)) < 60)
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(inked(band.height() - 60, band.height()));
+    EXPECT_FALSE(inked(0, 20));
 
     const QString page = about.Page()->toHtml();
     about.Page()->Navigate(QUrl("APP:Unknown thing"));
