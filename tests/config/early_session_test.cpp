@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -210,6 +211,42 @@ TEST(EarlySession, DestructionWaitsForConnectionThreadsPastTheShortGrace) {
     delete session;  // must not return while the notification runs
     EXPECT_TRUE(g_notificationFinished);
     close(reply);
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST(EarlySession, AtMostTenConnectionThreadsRunAtOnce) {
+    RequestSink unit;
+    Recording session(EarlySessionForm::kEthernetUnitTool, "127.0.0.1", unit.Port(), "127.0.0.1",
+                      0);
+    std::vector<int> silent;
+    for (int i = 0; i < EarlyVantaSession::kMaxConnectionThreads; ++i) {
+        silent.push_back(ConnectToLoopback(session.ReplyAddress().Port()));
+        ASSERT_GE(silent.back(), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return session.RunningConnections() == 10; }, 20s))
+        << session.RunningConnections() << " connection threads";
+    const int eleventh = ConnectToLoopback(session.ReplyAddress().Port());
+    const std::string text = "ID=1\r\nCMD=STATUS\r\nLEN=0\r\n";
+    ASSERT_EQ(::write(eleventh, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    std::this_thread::sleep_for(600ms);  // several listener rounds
+    EXPECT_EQ(session.entered, 0) << "an eleventh connection thread ran";
+    close(silent.back());
+    silent.pop_back();
+    EXPECT_TRUE(WaitUntil([&] { return session.entered == 1; }, 20s))
+        << "the waiting reply was not taken once a thread had ended";
+    for (int s : silent)
+        close(s);
+    close(eleventh);
+    session.Stop(0);
 }
 
 TEST(EarlySession, SensorUnitStopOnlySignalsWhileTheEthernetUnitStopWaits) {
