@@ -115,8 +115,15 @@ void CConfigurationView::BuildForm() {
         MakeEdit(this, kLocalPortEdit, u.Rect(265, 146, 93, 12), "Local Host Port Number");
     digitsOnly(m_localPortEdit);
 
-    for (QLineEdit* readOnly : {m_unitStateEdit, m_sensorTypeEdit, m_errorEdit, m_localHostEdit})
+    // Read-only boxes show the dialog face behind their text, as such edits do on the desktop
+    // the tool was made for.
+    for (QLineEdit* readOnly : {m_unitStateEdit, m_sensorTypeEdit, m_errorEdit, m_localHostEdit}) {
         readOnly->setReadOnly(true);
+        QPalette face = readOnly->palette();
+        face.setColor(QPalette::Base, face.color(QPalette::Window));
+        readOnly->setPalette(face);
+        readOnly->setFocusPolicy(Qt::TabFocus);
+    }
 
     // Every change of the network boxes reads the form at once, so the fields hold what is typed.
     for (QLineEdit* network : {m_unitAddressEdit, m_unitPortEdit, m_localPortEdit}) {
