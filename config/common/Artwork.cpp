@@ -82,13 +82,20 @@ QPixmap ToolGlyph(Glyph glyph, int size) {
             p.drawRoundedRect(box.adjusted(s * 0.05, s * 0.05, -s * 0.05, -s * 0.05), s * 0.08,
                               s * 0.08);
             break;
-        case Glyph::Status:
-            p.setBrush(kSteel);
-            p.drawEllipse(box);
-            p.setPen(QPen(kInk, s / 10, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(s * 0.5, s * 0.45), QPointF(s * 0.5, s * 0.72));
-            p.drawPoint(QPointF(s * 0.5, s * 0.3));
+        case Glyph::Status: {
+            // A monitor with a pulse line.
+            p.setBrush(QColor(60, 80, 110));
+            p.drawRoundedRect(QRectF(s * 0.08, s * 0.16, s * 0.84, s * 0.6), s * 0.06, s * 0.06);
+            p.setPen(QPen(QColor(120, 230, 140), s / 14, Qt::SolidLine, Qt::RoundCap));
+            const QPolygonF pulse({QPointF(s * 0.16, s * 0.48), QPointF(s * 0.36, s * 0.48),
+                                   QPointF(s * 0.44, s * 0.28), QPointF(s * 0.54, s * 0.64),
+                                   QPointF(s * 0.62, s * 0.48), QPointF(s * 0.84, s * 0.48)});
+            p.drawPolyline(pulse);
+            p.setPen(QPen(kInk, s / 16));
+            p.drawLine(QPointF(s * 0.3, s * 0.88), QPointF(s * 0.7, s * 0.88));
+            p.drawLine(QPointF(s * 0.5, s * 0.76), QPointF(s * 0.5, s * 0.88));
             break;
+        }
         case Glyph::Read:
         case Glyph::Change: {
             p.setBrush(Qt::white);
