@@ -196,7 +196,7 @@ TEST(EarlySession, DestructionWaitsForConnectionThreadsPastTheShortGrace) {
     RequestSink unit;
     auto* session =
         new Recording(EarlySessionForm::kSensorUnitTool, "127.0.0.1", unit.Port(), nullptr, 0);
-    session->hold = 1500ms;  // longer than stop's 500 ms and the listener's 300 ms grace
+    session->hold = 2500ms;  // longer than stop's 500 ms and the listener's 300 ms grace
     g_notificationFinished = false;
     const int reply = ConnectToLoopback(session->ReplyAddress().Port());
     ASSERT_GE(reply, 0);
