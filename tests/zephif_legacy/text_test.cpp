@@ -45,8 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "ID=1804289383\r\nIP=127.0.0.1\r\nPORT=4000\r\nCMD=RESET"},
         RequestCase{"close", kCmdClose, 0,
                     "ID=1804289383\r\nIP=127.0.0.1\r\nPORT=4000\r\nCMD=CLOSE"}),
-    [](const auto& info) {
-        std::string name = info.param.what;
+    [](const ::testing::TestParamInfo<RequestCase>& row) {
+        std::string name = row.param.what;
         for (char& ch : name)
             if (!std::isalnum(static_cast<unsigned char>(ch)))
                 ch = '_';
