@@ -13,6 +13,11 @@ struct Build {
     const char* path;
 };
 
+// Readable test names in CTest's list.
+void PrintTo(const Build& build, std::ostream* os) {
+    *os << build.name;
+}
+
 // How the client asks for its picture.
 enum class Ask { kMessage, kEventWaitingCall, kEventReturningAtOnce };
 
@@ -28,6 +33,10 @@ struct Scenario {
 // The network build drops an image that arrives before its first STATUS after CAPTURE is
 // answered, so its at-once rows wait for the worker that delivers in every pending state.
 constexpr bool kNetworkBuildTakesAnImageAtOnce = false;
+
+void PrintTo(const Scenario& scenario, std::ostream* os) {
+    *os << scenario.name;
+}
 
 constexpr Build kBuilds[] = {{"Network", ZEPHIF_NETWORK_LIBRARY_PATH},
                              {"Legacy", ZEPHIF_LEGACY_LIBRARY_PATH}};

@@ -1,10 +1,10 @@
 // The four user-interface threads of a session and the acquisition steps.
 #include "LegacyThreads.h"
 
+#include <crtrand.h>
 #include <mmsystem.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace zephlegacy {
@@ -215,7 +215,7 @@ void CAsyncThread::OnStart() {
     // A return port of 0 stands for the port the listening socket was given.
     m_returnPort = m_settings.returnPort != 0 ? static_cast<std::uint16_t>(m_settings.returnPort)
                                               : ntohs(local.sin_port);
-    std::srand(GetTickCount());
+    crt_srand(GetTickCount());  // this thread's own generator, as the runtime keeps one per thread
     m_acceptor = CreateThread(nullptr, 0, &CAsyncThread::AcceptorProc, this, 0, nullptr);
 }
 
@@ -303,7 +303,7 @@ void CAsyncThread::SendCommand(std::unique_ptr<CommandRecord> record) {
     if (!record || !record->outcome)
         return;
     if (record->newId || !m_haveId) {
-        m_requestId = static_cast<DWORD>(std::rand());
+        m_requestId = static_cast<DWORD>(crt_rand());
         m_haveId = true;
     }
     const std::string text = BuildRequestText(m_requestId, m_settings.returnIp, m_returnPort,

@@ -15,7 +15,6 @@ inline constexpr char kCheckingConnectionText[] = "Wait for checking Sensor Conn
 inline constexpr char kCheckingStatusText[] = "Checking Sensor Status...";
 inline constexpr char kProgressLabel[] = "Progress";
 inline constexpr char kNetworkErrorCaption[] = "Network Error";
-inline constexpr char kPleaseWaitCaption[] = "Please Wait...";
 
 // Status codes of the status window.
 enum StatusCode : int {
