@@ -219,6 +219,67 @@ TEST_F(Legacy, UnitHoldingAnImageGivesItWithGet) {
     EXPECT_TRUE(sawGet);
 }
 
+// Units that stray from the plain path: the steps still end in one result for the caller.
+TEST_F(Legacy, UnitsOffThePlainPath) {
+    struct Case {
+        const char* what;
+        unitsim::UnitState startState;
+        unitsim::Faults faults;
+        bool clearFaultsAfterADrop;
+        LONG status;
+        const char* shown;  // a status text the window must have shown
+    };
+    unitsim::Faults refuse;
+    refuse.refuseCaptureError = "2: 9";
+    unitsim::Faults drop;
+    drop.dropImageAfterBytes = 1000;
+    const Case cases[] = {
+        {"refused capture", unitsim::UnitState::Idle, refuse, false, -1, nullptr},
+        {"not ready: reset, then capture",
+         unitsim::UnitState::NotReady,
+         {},
+         false,
+         0,
+         "Can't get Image. Wait for resetting sensor!"},
+        {"image broken off: fetched with GET", unitsim::UnitState::Idle, drop, true, 0,
+         "Image Found. Wait for Processing!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unitsim::Config config;
+        config.startState = c.startState;
+        config.faults = c.faults;
+        config.exposureDelay = 0ms;
+        StartUnit(config);
+        WriteSettings(m_unit->port());
+        if (!m_library)
+            Load();
+        m_ui->Clear();
+        ASSERT_EQ(lib.StartSession(), 0);
+        std::thread healer;
+        if (c.clearFaultsAfterADrop)
+            healer = std::thread([this] {
+                if (m_unit->waitUntil(
+                        [](const unitsim::Snapshot& s) { return s.counters.repliesDropped > 0; },
+                        kWait))
+                    m_unit->setFaults({});
+            });
+        ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 2), 0);
+        const auto result = NextResult();
+        if (healer.joinable())
+            healer.join();
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->first.status, c.status);
+        EXPECT_EQ(result->first.cookie, 2);
+        EXPECT_EQ(result->second.size(), c.status == 0 ? 684u * 456u : 0u);
+        if (c.shown) {
+            EXPECT_TRUE(m_ui->Shown(c.shown));
+        }
+        EXPECT_EQ(lib.EndSession(), 0);
+        m_unit.reset();
+    }
+}
+
 TEST_F(Legacy, SilentUnitFailsTheConnectionCheckWithTheNetworkErrorDialog) {
     unitsim::Config config;
     config.faults.silent = true;
