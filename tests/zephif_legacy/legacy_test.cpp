@@ -110,6 +110,8 @@ TEST_F(Legacy, CaptureByPostedMessageShowsTheStepsAndWritesTheDiagnosticFiles) {
         << "no CLOSE after the image";
 
     // Status window: the check, the steps in their colours, the transfer in tenths, then gone.
+    // Ending the session lets the status thread finish what was posted to it first.
+    EXPECT_EQ(lib.EndSession(), 0);
     const auto lines = m_ui->StatusUpdates();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().text, "Wait for checking Sensor Connection...");
@@ -200,6 +202,27 @@ TEST_F(Legacy, CancelGivesAFullyDefinedStatusRecordAndDoesNotCancelTheNextCaptur
     EXPECT_TRUE(m_window.Empty());
 }
 
+TEST_F(Legacy, EndingTheSessionReleasesAPendingCaptureAsCancelled) {
+    StartOnDemandUnit();
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), 0);
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 4), 0);
+    ASSERT_TRUE(m_unit->waitForState(unitsim::UnitState::WaitXray, kWait));
+    EXPECT_EQ(lib.EndSession(), 0);
+    const auto result = NextResult();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->first.status, -3);
+    EXPECT_EQ(result->first.cookie, 4);
+    EXPECT_EQ(lib.EndSession(), 0);    // nothing left to end
+    ASSERT_EQ(lib.StartSession(), 0);  // a new session reads the settings and checks again
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 5), 0);
+    WaitThenExpose();
+    const auto next = NextResult();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->first.status, 0);
+}
+
 TEST_F(Legacy, UnitHoldingAnImageGivesItWithGet) {
     unitsim::Config config;
     config.startState = unitsim::UnitState::ImageReady;
@@ -212,7 +235,7 @@ TEST_F(Legacy, UnitHoldingAnImageGivesItWithGet) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->first.status, 0);
     EXPECT_EQ(result->second.size(), 684u * 456u);
-    EXPECT_TRUE(m_ui->Shown("Image Found. Wait for Processing!"));
+    EXPECT_TRUE(m_ui->WaitForText("Image Found. Wait for Processing!"));
     bool sawGet = false;
     for (const auto& r : Requests())
         sawGet = sawGet || EndsWith(r, "\\r\\nCMD=GET");
@@ -273,7 +296,7 @@ TEST_F(Legacy, UnitsOffThePlainPath) {
         EXPECT_EQ(result->first.cookie, 2);
         EXPECT_EQ(result->second.size(), c.status == 0 ? 684u * 456u : 0u);
         if (c.shown) {
-            EXPECT_TRUE(m_ui->Shown(c.shown));
+            EXPECT_TRUE(m_ui->WaitForText(c.shown));
         }
         EXPECT_EQ(lib.EndSession(), 0);
         m_unit.reset();

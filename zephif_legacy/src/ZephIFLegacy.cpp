@@ -192,6 +192,8 @@ private:
     // Runs one capture and notifies its caller; returns the request's final status.
     LONG RunCapture(LegacyRequest& request);
     bool BeginCapture();
+    // Cancels the running steps (CLOSE to the unit) and waits for it within kCancelWaitMs.
+    void CancelSteps();
     static DWORD WINAPI CaptureRequestThread(LPVOID request);
     void ReleaseThreads();
 
@@ -327,8 +329,12 @@ void LegacyApp::ReleaseThreads() {
 LONG LegacyApp::EndSession() {
     if (!m_stepsThread)
         return 0;
-    if (m_bCapturePending.exchange(false))
-        SetEvent(m_completion);  // the waiting capture ends as cancelled
+    if (m_bCapturePending.exchange(false)) {
+        // The unit is told with CLOSE, so it does not stay armed for an exposure nobody takes;
+        // the waiting capture then ends as cancelled.
+        CancelSteps();
+        SetEvent(m_completion);
+    }
     ReleaseThreads();
     if (m_requestThread) {
         if (WaitForSingleObject(m_requestThread, kRequestThreadEndWaitMs) == WAIT_OBJECT_0)
@@ -344,15 +350,7 @@ LONG LegacyApp::EndSession() {
 LONG LegacyApp::CancelPendingCaptures() {
     m_bCancelPending = true;
     if (m_stepsThread) {
-        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        m_stepsThread->Abort();
-        if (done && m_stepsThread->Post(kMsgCancel, reinterpret_cast<WPARAM>(done))) {
-            // The steps thread sets the event later when the wait gives up, so it stays open.
-            if (WaitForSingleObject(done, kCancelWaitMs) == WAIT_OBJECT_0)
-                CloseHandle(done);
-        } else if (done) {
-            CloseHandle(done);
-        }
+        CancelSteps();
         if (m_requestThread &&
             WaitForSingleObject(m_requestThread, kRequestThreadEndWaitMs) == WAIT_OBJECT_0) {
             CloseHandle(m_requestThread);
@@ -361,6 +359,18 @@ LONG LegacyApp::CancelPendingCaptures() {
     }
     m_bCancelPending = false;  // the mark is this cancel's, not the next capture's
     return 0;
+}
+
+void LegacyApp::CancelSteps() {
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_stepsThread->Abort();
+    if (done && m_stepsThread->Post(kMsgCancel, reinterpret_cast<WPARAM>(done))) {
+        // The steps thread sets the event later when the wait gives up, so it stays open.
+        if (WaitForSingleObject(done, kCancelWaitMs) == WAIT_OBJECT_0)
+            CloseHandle(done);
+    } else if (done) {
+        CloseHandle(done);
+    }
 }
 
 bool LegacyApp::BeginCapture() {
@@ -385,11 +395,7 @@ LONG LegacyApp::RunCapture(LegacyRequest& request) {
         delete handed;
     } else if (WaitForSingleObject(m_completion, kCaptureRunTimeoutMs) != WAIT_OBJECT_0) {
         // No end within the bound: the steps are cancelled and the caller hears of a time-out.
-        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        m_stepsThread->Abort();
-        if (done && m_stepsThread->Post(kMsgCancel, reinterpret_cast<WPARAM>(done)) &&
-            WaitForSingleObject(done, kCancelWaitMs) == WAIT_OBJECT_0)
-            CloseHandle(done);
+        CancelSteps();
         status = kStatusConnectionFailed;
     } else {
         std::lock_guard<std::mutex> guard(outcome->lock);
