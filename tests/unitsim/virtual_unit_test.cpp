@@ -424,4 +424,17 @@ TEST_F(unitsimUnit, ManyRequestsAtOnceAreAllAnswered) {
     EXPECT_EQ(unit_->counters().repliesSent, static_cast<std::uint64_t>(kRequests));
 }
 
+// Legacy requests: no final line end, no zero byte; the computer's close ends them.
+TEST_F(unitsimUnit, LegacyRequestTextEndedByTheComputersCloseIsServed) {
+    start();
+    const std::string head = "ID=5\r\nIP=127.0.0.1\r\nPORT=" + std::to_string(listener_.port());
+    sendRequest(unit_->port(), head + "\r\nCMD=STATUS");
+    const Reply reply = expectReply("STATUS");
+    EXPECT_EQ(reply.id, "5");
+    EXPECT_EQ(reply.body, status(UnitState::Idle));
+    sendRequest(unit_->port(), head + "\r\nCMD=CAPTURE\r\nMODE=536870912");
+    ASSERT_TRUE(unit_->waitForState(UnitState::WaitXray, kWaitBound));
+    EXPECT_EQ(unit_->counters().requestsMalformed, 0u);
+}
+
 }  // namespace

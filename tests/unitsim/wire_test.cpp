@@ -161,4 +161,18 @@ TEST(unitsimEscape, ShowsLineEndsZeroBytesAndBinary) {
     EXPECT_EQ(escapeBytes("ID=1\r\n\0\x01\xff\\"s), "ID=1\\r\\n\\0\\x01\\xFF\\\\");
 }
 
+// The legacy capture library ends its requests without a line end and without a zero byte.
+TEST(unitsimRequestParse, LegacyTextWithoutFinalLineEndOrZeroByte) {
+    const ParsedRequest status = parseRequest("ID=5\r\nIP=127.0.0.1\r\nPORT=4000\r\nCMD=STATUS");
+    ASSERT_TRUE(status.request) << status.error;
+    EXPECT_EQ(status.request->id, "5");
+    EXPECT_EQ(status.request->port, 4000);
+    EXPECT_EQ(status.request->command, "STATUS");
+    const ParsedRequest capture =
+        parseRequest("ID=5\r\nIP=127.0.0.1\r\nPORT=4000\r\nCMD=CAPTURE\r\nMODE=536870912");
+    ASSERT_TRUE(capture.request) << capture.error;
+    EXPECT_EQ(capture.request->command, "CAPTURE");
+    EXPECT_EQ(capture.request->mode, "536870912");
+}
+
 }  // namespace
