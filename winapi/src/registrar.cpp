@@ -29,6 +29,16 @@ public:
             return true;
         }
         char c = s_[at_];
+        // "{1B45...}" is a key name (a GUID); a brace followed by a space opens a block.
+        if (c == '{' && at_ + 1 < s_.size() &&
+            std::isxdigit(static_cast<unsigned char>(s_[at_ + 1]))) {
+            size_t close = s_.find('}', at_);
+            if (close == std::string::npos)
+                return false;
+            t = {Token::Word, s_.substr(at_, close - at_ + 1)};
+            at_ = close + 1;
+            return true;
+        }
         if (c == '{' || c == '}' || c == '=') {
             ++at_;
             t = {c == '{' ? Token::Open : c == '}' ? Token::Close : Token::Equals, {}};
