@@ -323,8 +323,9 @@ TEST_F(VantaObject, StopSessionSendsCloseOnlyAfterAPingReply) {
         ASSERT_TRUE(unit.waitForRequests(1, std::chrono::seconds(20)));
         EXPECT_EQ(vanta->StopSession(), S_OK);
         unsetenv("WINAPI_MODULE_PATH");
-        if (pingable)
+        if (pingable) {
             EXPECT_TRUE(unit.waitForRequests(2, std::chrono::seconds(20)));
+        }
         unit.stop();
         size_t closes = 0;
         for (auto& l : lines)
