@@ -232,9 +232,9 @@ INSTANTIATE_TEST_SUITE_P(Ways, SlowDownload,
                                            "Unadvise inside the handler",
                                            "StopSession while not pumping",
                                            "last Release while not pumping"),
-                         [](const auto& info) {
+                         [](const ::testing::TestParamInfo<const char*>& param) {
                              std::string name;
-                             for (char c : std::string(info.param))
+                             for (char c : std::string(param.param))
                                  if (std::isalnum(static_cast<unsigned char>(c)))
                                      name += c;
                              return name;

@@ -264,7 +264,8 @@ private:
 
 class RegistryKey : public KernelObject {
 public:
-    RegistryKey(int root, std::vector<std::string> parts) : root(root), parts(std::move(parts)) {}
+    RegistryKey(int rootIndex, std::vector<std::string> path)
+        : root(rootIndex), parts(std::move(path)) {}
     const int root;
     const std::vector<std::string> parts;
 };
