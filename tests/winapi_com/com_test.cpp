@@ -378,6 +378,14 @@ TEST(Apartments, AProxyRunsCallsOnTheRegisteringThreadWhileItWaits) {
             git->GetInterfaceFromGlobal(cookie, IID_IDispatch, reinterpret_cast<void**>(&proxy)),
             S_OK);
         EXPECT_NE(proxy, static_cast<IDispatch*>(&counter));
+        std::u16string name = u"Count";
+        LPOLESTR names[] = {name.data()};
+        DISPID id = 0;
+        EXPECT_EQ(proxy->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+        EXPECT_EQ(id, 7);
+        UINT typeInfos = 9;
+        EXPECT_EQ(proxy->GetTypeInfoCount(&typeInfos), S_OK);
+        EXPECT_EQ(typeInfos, 0u);
         VARIANT arg;
         VariantInit(&arg);
         arg.vt = VT_BYREF | VT_I4;

@@ -251,16 +251,22 @@ public:
         return left;
     }
 
+    // What a forwarded call leaves behind lives in shared state: a cancelled caller may be gone
+    // when its call still finishes on the apartment's thread.
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override {
         if (!pctinfo)
             return E_POINTER;
-        HRESULT result = E_FAIL;
-        UINT count = 0;
-        HRESULT hr = Forward([&](IDispatch* d) { result = d->GetTypeInfoCount(&count); });
+        struct Outcome {
+            HRESULT result = E_FAIL;
+            UINT count = 0;
+        };
+        auto outcome = std::make_shared<Outcome>();
+        HRESULT hr = Forward(
+            [outcome](IDispatch* d) { outcome->result = d->GetTypeInfoCount(&outcome->count); });
         if (FAILED(hr))
             return hr;
-        *pctinfo = count;
-        return result;
+        *pctinfo = outcome->count;
+        return outcome->result;
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
         // Type information stays in its apartment; a client reads the registered type library.
@@ -272,22 +278,27 @@ public:
                                DISPID* rgDispId) override {
         if (!rgszNames || !rgDispId)
             return E_POINTER;
-        std::vector<std::u16string> names;
+        struct Outcome {
+            HRESULT result = E_FAIL;
+            std::vector<std::u16string> names;
+            std::vector<DISPID> ids;
+        };
+        auto outcome = std::make_shared<Outcome>();
         for (UINT i = 0; i < cNames; ++i)
-            names.emplace_back(rgszNames[i] ? rgszNames[i] : u"");
-        std::vector<DISPID> ids(cNames, DISPID_UNKNOWN);
+            outcome->names.emplace_back(rgszNames[i] ? rgszNames[i] : u"");
+        outcome->ids.assign(cNames, DISPID_UNKNOWN);
         IID iid = riid;
-        HRESULT result = E_FAIL;
-        HRESULT hr = Forward([=, &result, &ids, names = std::move(names)](IDispatch* d) mutable {
+        HRESULT hr = Forward([outcome, iid, cNames, lcid](IDispatch* d) {
             std::vector<LPOLESTR> pointers;
-            for (auto& n : names)
+            for (auto& n : outcome->names)
                 pointers.push_back(n.data());
-            result = d->GetIDsOfNames(iid, pointers.data(), cNames, lcid, ids.data());
+            outcome->result =
+                d->GetIDsOfNames(iid, pointers.data(), cNames, lcid, outcome->ids.data());
         });
         if (FAILED(hr))
             return hr;
-        std::copy(ids.begin(), ids.end(), rgDispId);
-        return result;
+        std::copy(outcome->ids.begin(), outcome->ids.end(), rgDispId);
+        return outcome->result;
     }
     STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                         DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
