@@ -335,6 +335,42 @@ TEST_F(VantaObject, StopSessionSendsCloseOnlyAfterAPingReply) {
     }
 }
 
+TEST_F(VantaObject, ConnectionPointsAndConnectionsCanBeEnumerated) {
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(
+        vanta->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+        S_OK);
+    IConnectionPoint* other = nullptr;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, &other), CONNECT_E_NOCONNECTION);
+    IEnumConnectionPoints* points = nullptr;
+    ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+    IConnectionPoint* point[2] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(points->Next(2, point, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    IID iid{};
+    point[0]->GetConnectionInterface(&iid);
+    EXPECT_TRUE(iid == DIID__IVantaEvents);
+    points->Release();
+
+    RecordingSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(point[0]->Advise(&sink, &cookie), S_OK);
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(point[0]->EnumConnections(&connections), S_OK);
+    CONNECTDATA data{};
+    EXPECT_EQ(connections->Next(1, &data, nullptr), S_OK);
+    EXPECT_EQ(data.dwCookie, cookie);
+    EXPECT_EQ(data.pUnk, static_cast<IUnknown*>(&sink));
+    data.pUnk->Release();
+    EXPECT_EQ(connections->Next(1, &data, nullptr), S_FALSE);
+    connections->Release();
+    EXPECT_EQ(point[0]->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point[0]->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+    point[0]->Release();
+    container->Release();
+}
+
 // ---- Early bound and IDispatch agree
 // -------------------------------------------------------------
 

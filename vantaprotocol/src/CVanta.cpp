@@ -11,10 +11,89 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 
 using namespace vantacom;
+
+// ---- Enumerators ------------------------------------------------------------------------------
+
+namespace {
+
+// A snapshot enumerator; each handed-out element carries a reference for the caller.
+template <class Enum, class Item, const IID& Iid>
+class SnapshotEnum final : public Enum {
+public:
+    SnapshotEnum(std::vector<Item> items, size_t at = 0) : m_items(std::move(items)), m_at(at) {
+        for (auto& item : m_items)
+            Unknown(item)->AddRef();
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == Iid) {
+            *ppv = static_cast<Enum*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        ULONG left = --m_refs;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
+        if (!out || (count > 1 && !fetched))
+            return E_POINTER;
+        ULONG n = 0;
+        while (n < count && m_at < m_items.size()) {
+            out[n] = m_items[m_at++];
+            Unknown(out[n])->AddRef();
+            ++n;
+        }
+        if (fetched)
+            *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG count) override {
+        size_t left = m_items.size() - m_at;
+        m_at += count < left ? count : left;
+        return count <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        m_at = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(Enum** ppEnum) override {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = new (std::nothrow) SnapshotEnum(m_items, m_at);
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    ~SnapshotEnum() {
+        for (auto& item : m_items)
+            Unknown(item)->Release();
+    }
+    static IUnknown* Unknown(IConnectionPoint* p) { return p; }
+    static IUnknown* Unknown(const CONNECTDATA& d) { return d.pUnk; }
+
+    std::atomic<ULONG> m_refs{1};
+    std::vector<Item> m_items;
+    size_t m_at;
+};
+
+using ConnectionPointEnum =
+    SnapshotEnum<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
+using ConnectionEnum = SnapshotEnum<IEnumConnections, CONNECTDATA, IID_IEnumConnections>;
+
+}  // namespace
 
 // ---- The connection point of _IVantaEvents
 // -------------------------------------------------------
@@ -87,9 +166,23 @@ public:
         return S_OK;
     }
     STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override {
-        if (ppEnum)
-            *ppEnum = nullptr;
-        return E_NOTIMPL;
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = nullptr;
+        EnterCriticalSection(&m_owner->m_sinkLock);
+        std::vector<DWORD> cookies = m_owner->m_sinks;
+        LeaveCriticalSection(&m_owner->m_sinkLock);
+        std::vector<CONNECTDATA> connections;
+        for (DWORD cookie : cookies) {
+            IUnknown* sink = nullptr;
+            if (SUCCEEDED(m_owner->m_git->GetInterfaceFromGlobal(cookie, IID_IUnknown,
+                                                                 reinterpret_cast<void**>(&sink))))
+                connections.push_back(CONNECTDATA{sink, cookie});
+        }
+        *ppEnum = new (std::nothrow) ConnectionEnum(connections);
+        for (auto& c : connections)
+            c.pUnk->Release();  // the enumerator holds its own references
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
@@ -130,9 +223,10 @@ void* CVanta::QueryMore(REFIID riid) {
 }
 
 STDMETHODIMP CVanta::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-    if (ppEnum)
-        *ppEnum = nullptr;
-    return E_NOTIMPL;
+    if (!ppEnum)
+        return E_POINTER;
+    *ppEnum = new (std::nothrow) ConnectionPointEnum({m_point.get()});
+    return *ppEnum ? S_OK : E_OUTOFMEMORY;
 }
 
 STDMETHODIMP CVanta::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
