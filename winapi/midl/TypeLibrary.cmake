@@ -16,12 +16,12 @@ function(winapi_type_library target description basename)
     set(${basename}_TLB ${dir}/${basename}.tlb PARENT_SCOPE)
 endfunction()
 
-# winapi_module_resources(TARGET SPEC...): SPEC is TYPE:ID:FILE or STRINGTABLE:FILE.
+# winapi_module_resources(TARGET ITEM...): ITEM is TYPE:ID:FILE or STRINGTABLE:FILE.
 function(winapi_module_resources target)
     set(out ${CMAKE_CURRENT_BINARY_DIR}/generated/${target}_resources.cpp)
     set(deps)
-    foreach(spec ${ARGN})
-        string(REGEX REPLACE "^[^:]*:([^:]*:)?" "" file ${spec})
+    foreach(item ${ARGN})
+        string(REGEX REPLACE "^[^:]*:([^:]*:)?" "" file ${item})
         list(APPEND deps ${file})
     endforeach()
     add_custom_command(OUTPUT ${out}

@@ -99,7 +99,7 @@ std::string CppString(const std::string& s) {
     return out + "\"";
 }
 
-struct ParamSpec {
+struct ParamDecl {
     std::string type;  // as written, '*' included
     std::string name;
     bool in = false, out = false, retval = false;
@@ -110,7 +110,7 @@ struct Description {
     std::map<std::string, std::vector<std::pair<std::string, long>>> enums;
     std::vector<std::string> enumOrder;
     // Parameter spellings per interface and member, for the header.
-    std::map<std::string, std::vector<std::vector<ParamSpec>>> specs;
+    std::map<std::string, std::vector<std::vector<ParamDecl>>> decls;
 };
 
 uint16_t VarType(const Description& d, std::string type, const std::string& where) {
@@ -154,8 +154,8 @@ std::vector<std::string> SplitParams(const std::string& text) {
     return parts;
 }
 
-ParamSpec ParseParam(const std::string& text, const std::string& where) {
-    ParamSpec p;
+ParamDecl ParseParam(const std::string& text, const std::string& where) {
+    ParamDecl p;
     std::string rest = text;
     if (!rest.empty() && rest[0] == '[') {
         size_t close = rest.find(']');
@@ -305,13 +305,13 @@ Description ParseDescription(const std::string& path) {
             if (existing.name == m.name && existing.invokeKind == m.invokeKind)
                 Fail(where, "member " + m.name + " declared twice");
         }
-        std::vector<ParamSpec> specs;
+        std::vector<ParamDecl> decls;
         m.resultType = kVtEmpty;
         for (const auto& text : SplitParams(rest.substr(open + 1, close - open - 1))) {
-            ParamSpec p = ParseParam(text, where);
+            ParamDecl p = ParseParam(text, where);
             uint16_t vt = VarType(d, p.type, where);
             if (p.retval) {
-                if (!specs.empty() && specs.back().retval)
+                if (!decls.empty() && decls.back().retval)
                     Fail(where, "one [retval] parameter at most");
                 m.resultType = static_cast<uint16_t>(vt & ~kVtByref);
             } else {
@@ -322,12 +322,12 @@ Description ParseDescription(const std::string& path) {
                 param.name = p.name;
                 m.params.push_back(param);
             }
-            specs.push_back(p);
+            decls.push_back(p);
         }
         if (m.invokeKind == kInvokePropertyGet && m.resultType == kVtEmpty)
             Fail(where, "a propget needs an [out, retval] parameter");
         current->members.push_back(m);
-        d.specs[current->name].push_back(specs);
+        d.decls[current->name].push_back(decls);
     }
     if (current)
         Fail(path, "missing end at end of file");
@@ -371,15 +371,15 @@ void WriteHeader(const Description& d, const std::string& path, const std::strin
             out << "// " << t.help << "\n";
             out << "WINAPI_INTERFACE_ID(" << t.name << ", \"" << GuidText(t.guid) << "\");\n";
             out << "struct " << t.name << " : IDispatch {\n";
-            const auto& specs = d.specs.at(t.name);
+            const auto& decls = d.decls.at(t.name);
             for (size_t i = 0; i < t.members.size(); ++i) {
                 const auto& m = t.members[i];
                 out << "    // DISPID " << m.id << ": " << m.help << "\n";
                 out << "    STDMETHOD(" << MethodName(m) << ")(";
-                for (size_t k = 0; k < specs[i].size(); ++k) {
+                for (size_t k = 0; k < decls[i].size(); ++k) {
                     if (k)
                         out << ", ";
-                    out << CppType(d, specs[i][k].type) << " " << specs[i][k].name;
+                    out << CppType(d, decls[i][k].type) << " " << decls[i][k].name;
                 }
                 out << ") PURE;\n";
             }
@@ -425,7 +425,7 @@ void WriteDispatch(const Description& d, const std::string& path, const std::str
     for (const auto& t : d.lib.types) {
         if (t.kind != kTkindInterface)
             continue;
-        const auto& specs = d.specs.at(t.name);
+        const auto& decls = d.decls.at(t.name);
         for (size_t i = 0; i < t.members.size(); ++i) {
             const auto& m = t.members[i];
             std::string fn = t.name + "_" + MethodName(m);
@@ -434,8 +434,8 @@ void WriteDispatch(const Description& d, const std::string& path, const std::str
             std::string call = "static_cast<" + t.name + "*>(self)->" + MethodName(m) + "(";
             size_t argIndex = 0;
             std::string retvalSetup;
-            for (size_t k = 0; k < specs[i].size(); ++k) {
-                const auto& p = specs[i][k];
+            for (size_t k = 0; k < decls[i].size(); ++k) {
+                const auto& p = decls[i][k];
                 if (k)
                     call += ", ";
                 uint16_t vt = VarType(d, p.type, path);
@@ -557,9 +557,9 @@ int Resources(int argc, char** argv) {
     std::vector<std::string> entries;
     int n = 0;
     for (int i = 3; i < argc; ++i) {
-        std::string spec = argv[i];
-        if (spec.rfind("STRINGTABLE:", 0) == 0) {
-            std::string file = spec.substr(12);
+        std::string item = argv[i];
+        if (item.rfind("STRINGTABLE:", 0) == 0) {
+            std::string file = item.substr(12);
             std::ifstream in(file);
             if (!in)
                 Fail(file, "cannot open");
@@ -594,12 +594,12 @@ int Resources(int argc, char** argv) {
             }
             continue;
         }
-        size_t a = spec.find(':'), b = spec.find(':', a + 1);
+        size_t a = item.find(':'), b = item.find(':', a + 1);
         if (a == std::string::npos || b == std::string::npos)
-            Fail(spec, "resource reads TYPE:ID:FILE");
-        std::string type = spec.substr(0, a);
-        std::string id = spec.substr(a + 1, b - a - 1);
-        std::string bytes = ReadFile(spec.substr(b + 1));
+            Fail(item, "resource reads TYPE:ID:FILE");
+        std::string type = item.substr(0, a);
+        std::string id = item.substr(a + 1, b - a - 1);
+        std::string bytes = ReadFile(item.substr(b + 1));
         std::string name = "kResource" + std::to_string(n++);
         WriteBytes(out, name, bytes);
         entries.push_back("{" + CppString(type) + ", 0, nullptr, " + id + ", " + name + ", " +
