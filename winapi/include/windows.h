@@ -7,3 +7,6 @@
 #include "winuser.h"
 #include "fileapi.h"
 #include "ioapiset.h"
+#include "stringapiset.h"
+#include "libloaderapi.h"
+#include "winreg.h"

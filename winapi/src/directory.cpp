@@ -1,5 +1,6 @@
 // The current directory and the executable's file name.
 #include "handles.h"
+#include "modules.h"
 
 #include <unistd.h>
 
@@ -70,13 +71,18 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName) {
     return TRUE;
 }
 
-// Only the executable itself (a null module) is known by file name here.
+// The executable (a null module) or a library loaded through LoadLibraryA/GetModuleHandleExA.
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    std::string path;
     if (hModule) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
+        path = ModulePath(hModule);
+        if (path.empty()) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+    } else {
+        path = ExecutablePath();
     }
-    std::string path = ExecutablePath();
     if (path.empty()) {
         SetLastError(Win32FromErrno(errno));
         return 0;

@@ -1,7 +1,12 @@
 // LoadLibraryA/GetProcAddress/FreeLibrary: "NAME.dll" is found as libNAME.so on the module path.
 #include "handles.h"
+#include "modules.h"
+
+#include <libloaderapi.h>
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,13 +21,28 @@ constexpr const char* kModulePathVariable = "WINAPI_MODULE_PATH";
 
 class Module : public KernelObject {
 public:
-    explicit Module(void* dl) : dl_(dl) {}
+    Module(void* dl, std::string path) : dl_(dl), path_(std::move(path)) {}
     ~Module() override { dlclose(dl_); }
     void* Symbol(const char* name) const { return dlsym(dl_, name); }
+    const std::string& Path() const { return path_; }
 
 private:
     void* dl_;
+    std::string path_;
 };
+
+// The file a loaded library came from, as the loader resolved it.
+std::string LoadedPath(void* dl, const std::string& fallback) {
+    if (void* any = dlsym(dl, WINAPI_RESOURCE_EXPORT)) {
+        Dl_info info{};
+        if (dladdr(any, &info) && info.dli_fname)
+            return info.dli_fname;
+    }
+    char resolved[PATH_MAX];
+    if (realpath(fallback.c_str(), resolved))
+        return resolved;
+    return fallback;
+}
 
 std::string DirectoryOfThisLibrary() {
     Dl_info info{};
@@ -73,6 +93,12 @@ std::vector<std::string> SharedObjectNames(const std::string& name) {
 }
 
 }  // namespace
+
+std::string ModulePath(HMODULE module) {
+    auto m = LookupHandleAs<Module>(module);
+    return m ? m->Path() : std::string();
+}
+
 }  // namespace winapi
 
 using namespace winapi;
@@ -97,7 +123,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     for (const auto& path : candidates) {
         if (void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             SetLastError(ERROR_SUCCESS);
-            return InsertHandle(std::make_shared<Module>(dl));
+            return InsertHandle(std::make_shared<Module>(dl, LoadedPath(dl, path)));
         }
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -124,6 +150,35 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         return FALSE;
     }
     return CloseHandle(hLibModule);
+}
+
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule) {
+    if (!phModule) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *phModule = nullptr;
+    if (!(dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) || !lpModuleName) {
+        // Only modules named by an address inside them are known here.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    Dl_info info{};
+    if (dladdr(lpModuleName, &info) == 0 || !info.dli_fname) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    // A further reference keeps the library loaded while the handle is open; the handle's close
+    // drops it again, so the caller's reference count is what Windows' would be.
+    void* dl = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (!dl) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    char resolved[PATH_MAX];
+    std::string path = realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+    *phModule = InsertHandle(std::make_shared<Module>(dl, path));
+    return TRUE;
 }
 
 }  // extern "C"

@@ -8,12 +8,16 @@
 #include <string>
 #include <string_view>
 
-// Picture modes carried by "MODE=" (bit values, not a count).
+// Picture modes carried by "MODE=" (bit values, not a count). The COM server's type library
+// declares the same enumeration; the mark keeps one definition.
+#ifndef VANTAPICTURESIZE_DEFINED
+#define VANTAPICTURESIZE_DEFINED
 enum VantaPictureSize : int32_t {
     Image16bitMode = 0,
     Image8bitMode = 536870912,     // bit 29
     ImagePreviewMode = 1073741824  // bit 30
 };
+#endif
 
 namespace vtwire {
 inline constexpr char kCommandStatus[] = "STATUS";
