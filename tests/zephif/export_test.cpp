@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,6 +86,8 @@ protected:
                 EXPECT_EQ(dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
             }
         }
+        if (m_exposer.joinable())
+            m_exposer.join();
         m_unit.reset();
         winapi::SetUiBackend(nullptr);
         if (!m_dir.empty()) {
@@ -93,12 +96,21 @@ protected:
         }
     }
 
+    // Without an exposure delay the unit exposes only on demand: see ExposeWhenAsked.
     void StartUnit(unitsim::Config config = {}) {
         config.address = "127.0.0.1";
-        if (!config.exposureDelay)
-            config.exposureDelay = 300ms;
         m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
         m_unit->start();
+    }
+    // Exposes once the library has polled the unit and seen it wait for X-rays.
+    void ExposeWhenAsked() {
+        if (m_exposer.joinable())
+            m_exposer.join();
+        m_ui->Clear();
+        m_exposer = std::thread([this] {
+            if (m_ui->WaitForText("Sensor is ready, please expose now!"))
+                m_unit->triggerExposure();
+        });
     }
     void WriteSettings(int sensorPort, const std::string& extra = {}) {
         std::ofstream(m_dir / "ZephIF.ini")
@@ -157,6 +169,7 @@ protected:
     std::unique_ptr<unitsim::VirtualUnit> m_unit;
     void* m_library = nullptr;
     TestWindow m_window;
+    std::thread m_exposer;
 };
 
 TEST_F(Exports, ArgumentChecksAndParameterRecordsNeedNoSession) {
@@ -212,6 +225,7 @@ TEST_F(Exports, CaptureByMessageAndByEventDeliverTheUnitsPicture) {
     EXPECT_EQ(lib.StartSession(), 0);  // one worker: nothing sent again
     const auto handled = m_unit->counters().requestsHandled;
 
+    ExposeWhenAsked();
     ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 99), 0);
     const auto msg = m_window.Next(20s);
     ASSERT_TRUE(msg);
@@ -229,6 +243,7 @@ TEST_F(Exports, CaptureByMessageAndByEventDeliverTheUnitsPicture) {
 
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HGLOBAL handed = nullptr;
+    ExposeWhenAsked();
     ASSERT_EQ(lib.CaptureRawImageWithEventSignal(0, event, &handed, 7), 0);
     ASSERT_EQ(WaitForSingleObject(event, kWaitMs), WAIT_OBJECT_0);
     ASSERT_NE(handed, nullptr);
@@ -248,6 +263,7 @@ TEST_F(Exports, CancelAndEndAreRefusedWhileAnImageArrives) {
     WriteSettings(m_unit->port());
     Load();
     ASSERT_EQ(lib.StartSession(), 0);
+    ExposeWhenAsked();
     ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 1), 0);
     ASSERT_TRUE(m_ui->WaitForText("Image transfer started, please wait!"));
     EXPECT_EQ(lib.CancelPendingCaptures(), 1);
@@ -282,6 +298,37 @@ TEST_F(Exports, DeclinedSettingsQuestionLeavesALibraryThatOpensNoSession) {
                                  "! Click 'Yes' button to use default settings.");
     EXPECT_EQ(lib.StartSession(), -8);
     EXPECT_FALSE(fs::exists(m_dir / "ZephIF.ini"));
+}
+
+// The case that lost its image: the unit answers CAPTURE before the STATUS sent with it.
+TEST_F(Exports, UnitExposingAtOnceDeliversThePixels) {
+    unitsim::Config config;
+    config.exposureDelay = 0ms;
+    config.processingTime = 0ms;
+    StartUnit(config);
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), ZEPHLIB_OK);
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 5), 0);
+    const auto msg = m_window.Next(20s);
+    ASSERT_TRUE(msg) << "the image was lost";
+    auto [record, pixels] = TakeResult(reinterpret_cast<HGLOBAL>(msg->lParam));
+    EXPECT_EQ(record.status, ZEPHLIB_STATUS_DELIVERED);
+    EXPECT_EQ(pixels, unitsim::makeTestPattern().pixels);
+}
+
+// Ending and unloading while a capture waits and the unit is gone: the CLOSE fails, nothing
+// ends the host program and nothing is freed twice (run under AddressSanitizer).
+TEST_F(Exports, EndAndUnloadAfterTheUnitIsSwitchedOff) {
+    StartUnit();  // never exposes
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), ZEPHLIB_OK);
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 5), 0);
+    ASSERT_TRUE(m_ui->WaitForText("Sensor is ready, please expose now!"));
+    m_unit.reset();
+    EXPECT_EQ(lib.EndSession(), ZEPHLIB_OK);
+    EXPECT_EQ(lib.EndSession(), ZEPHLIB_OK);
 }
 
 }  // namespace

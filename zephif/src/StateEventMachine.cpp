@@ -531,8 +531,8 @@ HRESULT StateEventMachine::StartCapture() {
             Dispatch(kEvCommandFailed);
             return E_POINTER;
         }
+        m_sentCapture = true;  // from here on the unit may be capturing for us
         m_session->Capture(mode);
-        m_sentCapture = true;
         m_session->Status();
     } catch (...) {
         m_captureStatus = ZEPHLIB_STATUS_REFUSED;
