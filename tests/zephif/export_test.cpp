@@ -3,10 +3,10 @@
 #include <zephif/ZephIF.h>
 
 #include "test_window.h"
+#include "test_support.h"
 #include "waiting_ui.h"
 
 #include <unitsim/virtual_unit.h>
-#include <vantaproto/VTSocket.h>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,12 +56,6 @@ struct ZephLib {
     decltype(&ZephLibCaptureTiffFileWithEventSignal) CaptureTiffFileWithEventSignal;
 };
 
-unsigned short FreeLoopbackPort() {
-    VTInetAddress address("127.0.0.1", 0);
-    VTListenSocket probe(address);
-    return address.Port();
-}
-
 class Exports : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,9 +64,8 @@ protected:
             GTEST_SKIP()
                 << "the library stays loaded in sanitizer builds: run one test per process";
         }
-        char pattern[] = "/tmp/zephif_exports_XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        m_dir = pattern;
+        m_tempDir.emplace("zephif_exports");
+        m_dir = m_tempDir->Path();
         m_oldDir = fs::current_path();
         fs::current_path(m_dir);
         m_ui = std::make_shared<WaitingUi>();
@@ -92,7 +86,7 @@ protected:
         winapi::SetUiBackend(nullptr);
         if (!m_dir.empty()) {
             fs::current_path(m_oldDir);
-            fs::remove_all(m_dir);
+            m_tempDir.reset();
         }
     }
 
@@ -115,7 +109,7 @@ protected:
     void WriteSettings(int sensorPort, const std::string& extra = {}) {
         std::ofstream(m_dir / "ZephIF.ini")
             << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << sensorPort
-            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort()
+            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << m_localPort.Port()
             << "\r\nSensor-Status-Timeout=5\r\nSensor-Capture-Timeout=20\r\n"
             << extra;
     }
@@ -163,6 +157,7 @@ protected:
     }
 
     ZephLib lib{};
+    std::optional<testsupport::TempDir> m_tempDir;
     fs::path m_dir;
     fs::path m_oldDir;
     std::shared_ptr<WaitingUi> m_ui;
@@ -170,6 +165,7 @@ protected:
     void* m_library = nullptr;
     TestWindow m_window;
     std::thread m_exposer;
+    testsupport::ReservedPort m_localPort;  // Local-Port must be named before the library loads
 };
 
 TEST_F(Exports, ArgumentChecksAndParameterRecordsNeedNoSession) {

@@ -27,13 +27,6 @@ constexpr UINT kResultMessage = WM_APP + 1;
 constexpr DWORD kTestSecondMs = 100;
 constexpr char kExposeNowText[] = "Sensor is ready, please expose now!";
 
-// A port the system just handed out and took back, for the library's listener.
-unsigned short FreeLoopbackPort() {
-    VTInetAddress address("127.0.0.1", 0);
-    VTListenSocket probe(address);
-    return address.Port();
-}
-
 class Worker : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -41,10 +34,10 @@ protected:
         winapi::SetUiBackend(m_ui);
         m_settings.sensorIp = "127.0.0.1";
         m_settings.localIp = "127.0.0.1";
-        m_settings.localPort = FreeLoopbackPort();
+        m_settings.localPort = 0;  // the session binds a port of the system's choosing
         m_settings.statusTimeout = 20;
         m_settings.captureTimeout = 100;  // 10 s with the test clock
-        m_timing = {1, 1, 1, kTestSecondMs};
+        m_timing = {1, 1, 1, kTestSecondMs, true};
     }
     void TearDown() override {
         End();

@@ -405,7 +405,8 @@ HRESULT StateEventMachine::Opening() {
 }
 
 HRESULT StateEventMachine::OpenSession() {
-    if (m_settings.sensorPort < 1 || m_settings.localPort < 1) {
+    const int lowestLocalPort = m_timing.systemChosenLocalPort ? 0 : 1;
+    if (m_settings.sensorPort < 1 || m_settings.localPort < lowestLocalPort) {
         VTLOG(vtlog::kCapture, "opening refused: unit port %d, local port %d",
               m_settings.sensorPort, m_settings.localPort);
         return E_INVALIDARG;
@@ -427,6 +428,7 @@ HRESULT StateEventMachine::OpenSession() {
         else
             m_session = std::make_unique<MyVantaSession>(m_threadId, m_settings.sensorIp.c_str(),
                                                          unitPort, local.c_str(), localPort);
+        m_localPort = m_session->ReplyAddress().Port();
         SendStatusArmed();
     } catch (const CVTException& e) {
         VTLOG(vtlog::kCapture, "opening failed: %s", e.message().c_str());

@@ -22,6 +22,9 @@ struct WorkerTiming {
     DWORD outcomePauseMs = 1000;         // Connected and Occupied, so the text can be read
     DWORD failurePauseMs = 2000;         // Failing, CaptureError and Cancel
     DWORD millisecondsPerSecond = 1000;  // status and capture time-outs are in seconds
+    // In-process callers (tests, benchmarks) may let the system choose the listening port when
+    // Local-Port is 0 and read it back from LocalPort(); the settings file never can.
+    bool systemChosenLocalPort = false;
 };
 
 class StateEventMachine {
@@ -56,6 +59,8 @@ public:
     void MarkSessionStarted() { m_sessionStarted = 1; }
     int CurrentState() const { return m_state.load(); }
     int LastEvent() const { return m_lastEvent.load(); }
+    // The port the session listens on, 0 before it is open.
+    unsigned short LocalPort() const { return m_localPort.load(); }
     // The delay of the armed timer in milliseconds, 0 when none is armed (tests).
     UINT ArmedDelayMs() const { return m_armedDelayMs.load(); }
     // Whether this session has sent CAPTURE, and so owes the unit a CLOSE at its end.
@@ -153,6 +158,7 @@ private:
     UINT m_timerMinMs = kTimerDelayMinMs;
     UINT m_timerMaxMs = kTimerDelayMaxMs;
     std::atomic<UINT> m_armedDelayMs{0};
+    std::atomic<unsigned short> m_localPort{0};
 
     std::atomic<int> m_owners{2};  // the starter and the thread
 };
