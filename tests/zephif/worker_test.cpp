@@ -503,6 +503,24 @@ TEST_F(Worker, EndingAfterTheUnitIsSwitchedOffFreesEverythingOnce) {
     }
 }
 
+// After a capture timed out the worker is in Failed, where no capture starts: a new request is
+// answered at once instead of waiting for nothing.
+TEST_F(Worker, RequestAfterATimedOutCaptureStillGetsAResult) {
+    m_settings.captureTimeout = 3;  // 300 ms
+    UseVirtualUnit();               // never exposes
+    ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+    RequestRawByMessage(1);
+    const auto timedOut = NextResult();
+    ASSERT_TRUE(timedOut);
+    EXPECT_EQ(timedOut->record.status, ZEPHLIB_STATUS_TIMED_OUT);
+    EXPECT_EQ(m_worker->CurrentState(), kFailed);
+    RequestRawByMessage(2);
+    const auto answered = NextResult();
+    ASSERT_TRUE(answered) << "the second request was never answered";
+    EXPECT_EQ(answered->record.status, ZEPHLIB_STATUS_CONNECTION_FAILED);
+    EXPECT_EQ(answered->record.cookie, 2);
+}
+
 TEST_F(Worker, StartFindingTheUnitBusySendsNoCloseAtTheEnd) {
     UseScriptedUnit([](const ScriptedUnit::Request& r) { return AnswerStatus(r, "PROCESSING"); });
     EXPECT_EQ(Start(), ZEPHLIB_STATUS_OCCUPIED);
