@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -325,6 +328,68 @@ TEST_F(Exports, EndAndUnloadAfterTheUnitIsSwitchedOff) {
     m_unit.reset();
     EXPECT_EQ(lib.EndSession(), ZEPHLIB_OK);
     EXPECT_EQ(lib.EndSession(), ZEPHLIB_OK);
+}
+
+// Message boxes that stay open until released, as a person may leave them.
+class BlockingBoxUi : public WaitingUi {
+public:
+    static constexpr auto kHoldLimit = std::chrono::seconds(60);
+    int ShowMessageBox(const winapi::MessageBoxCall& box) override {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_shown = true;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, kHoldLimit, [&] { return m_released; });
+        lock.unlock();
+        return WaitingUi::ShowMessageBox(box);
+    }
+    bool WaitShown() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, kHoldLimit, [&] { return m_shown; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_shown = false;
+    bool m_released = false;
+};
+
+// Ending gives up on a worker that still shows the failed CLOSE's error; unloading must then
+// wait for it, or its thread would run on in code that is gone.
+TEST_F(Exports, UnloadWaitsForAWorkerTheEndGaveUpOn) {
+    if (!kUnloadAfterTest)
+        GTEST_SKIP() << "sanitizer builds keep the library loaded";
+    auto ui = std::make_shared<BlockingBoxUi>();
+    m_ui = ui;
+    winapi::SetUiBackend(ui);
+    StartUnit();  // never exposes
+    WriteSettings(m_unit->port());
+    Load();
+    ASSERT_EQ(lib.StartSession(), ZEPHLIB_OK);
+    ASSERT_EQ(lib.CaptureRawImageWithPostMessage(1, m_window.Handle(), kResultMessage, 5), 0);
+    ASSERT_TRUE(m_ui->WaitForText("Sensor is ready, please expose now!"));
+    m_unit.reset();  // the CLOSE owed at the end fails and its error is shown
+    EXPECT_EQ(lib.EndSession(), ZEPHLIB_OK);
+    ASSERT_TRUE(ui->WaitShown()) << "no error box for the failed CLOSE";
+
+    std::atomic<bool> unloaded{false};
+    void* library = m_library;
+    m_library = nullptr;
+    std::thread unloader([&] {
+        dlclose(library);
+        unloaded = true;
+    });
+    Sleep(200);  // a negative check: a slow machine can only make it pass more surely
+    EXPECT_FALSE(unloaded.load()) << "unloaded while a worker still ran the library's code";
+    ui->Release();
+    unloader.join();
+    EXPECT_TRUE(unloaded.load());
+    EXPECT_EQ(dlopen(ZEPHIF_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
 }  // namespace

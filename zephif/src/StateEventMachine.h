@@ -72,6 +72,11 @@ public:
     // Returns true when the thread had ended and the caller must delete it.
     bool Abandon();
 
+    // Waits until no worker thread of this module runs any more (one given up by its starter
+    // included), at most `limitMs`: false when one still runs. The library's code must outlive
+    // every worker thread, so unloading waits here.
+    static bool WaitForAllThreads(DWORD limitMs);
+
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);
     static void CALLBACK TimerProc(UINT timerId, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR);

@@ -12,6 +12,8 @@ namespace {
 
 constexpr DWORD kStartWaitMs = 30000;
 constexpr DWORD kEndWaitMs = 6000;
+// Unloading waits this long for a worker that ending gave up on (one still showing an error).
+constexpr DWORD kUnloadWaitMs = 60000;
 
 constexpr LONG kFixedCaptureParameters[6] = {684, 456, 12, 800, 8, 0};
 constexpr LONG kExtendedFirstWord = 0;
@@ -27,6 +29,8 @@ public:
     ~ZephIFApp() {
         try {
             EndSession(true);
+            // A worker given up on by an earlier end still runs this module's code.
+            StateEventMachine::WaitForAllThreads(kUnloadWaitMs);
         } catch (...) {
             // Unloading must not end the host program.
         }
