@@ -11,8 +11,6 @@
 #include <mmsystem.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -28,17 +26,6 @@ constexpr char kTransientCaptureError[] = "-2001: 62";
 constexpr char kSensorFaultError[] = "-2012";
 constexpr char kMessageBoxCaption[] = "ZephIF";
 constexpr int kMaxResets = 2;
-
-// Worker threads that have been created and have not yet finished.
-struct RunningThreads {
-    std::mutex lock;
-    std::condition_variable ended;
-    int count = 0;
-};
-RunningThreads& Running() {
-    static RunningThreads running;  // an object: it goes with the module
-    return running;
-}
 
 struct StateWord {
     const char* text;
@@ -64,24 +51,9 @@ StateEventMachine::~StateEventMachine() {
 }
 
 bool StateEventMachine::CreateSuspended() {
-    {
-        std::lock_guard<std::mutex> guard(Running().lock);
-        ++Running().count;  // counted before it can run, so an unload cannot miss it
-    }
     m_thread = CreateThread(nullptr, 0, &StateEventMachine::ThreadProc, this, CREATE_SUSPENDED,
                             &m_threadId);
-    if (!m_thread) {
-        std::lock_guard<std::mutex> guard(Running().lock);
-        --Running().count;
-        Running().ended.notify_all();
-    }
     return m_thread != nullptr;
-}
-
-bool StateEventMachine::WaitForAllThreads(DWORD limitMs) {
-    std::unique_lock<std::mutex> lock(Running().lock);
-    return Running().ended.wait_for(lock, std::chrono::milliseconds(limitMs),
-                                    [] { return Running().count == 0; });
 }
 
 void StateEventMachine::Resume() {
@@ -102,9 +74,6 @@ DWORD WINAPI StateEventMachine::ThreadProc(LPVOID self) {
     const DWORD code = machine->Run();
     if (machine->m_owners.fetch_sub(1) == 1)
         delete machine;  // its starter gave up waiting for it
-    std::lock_guard<std::mutex> guard(Running().lock);
-    --Running().count;
-    Running().ended.notify_all();
     return code;
 }
 

@@ -71,11 +71,13 @@ public:
     // When the starter gives up on a worker whose thread still runs, the thread deletes it.
     // Returns true when the thread had ended and the caller must delete it.
     bool Abandon();
-
-    // Waits until no worker thread of this module runs any more (one given up by its starter
-    // included), at most `limitMs`: false when one still runs. The library's code must outlive
-    // every worker thread, so unloading waits here.
-    static bool WaitForAllThreads(DWORD limitMs);
+    // Hands the thread's handle to the caller, who closes it; the worker no longer does. Taken
+    // before Abandon, it lets an unload wait until the thread has left this module's code.
+    HANDLE TakeThreadHandle() {
+        HANDLE thread = m_thread;
+        m_thread = nullptr;
+        return thread;
+    }
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);

@@ -6,6 +6,7 @@
 #include "StateEventMachine.h"
 
 #include <memory>
+#include <vector>
 
 namespace zephif {
 namespace {
@@ -29,8 +30,11 @@ public:
     ~ZephIFApp() {
         try {
             EndSession(true);
-            // A worker given up on by an earlier end still runs this module's code.
-            StateEventMachine::WaitForAllThreads(kUnloadWaitMs);
+            // A worker given up on by an earlier end may still run this module's code.
+            for (HANDLE thread : m_abandonedThreads) {
+                WaitForSingleObject(thread, kUnloadWaitMs);
+                CloseHandle(thread);
+            }
         } catch (...) {
             // Unloading must not end the host program.
         }
@@ -49,6 +53,7 @@ private:
     bool m_initialised = false;
     SessionSettings m_settings;
     StateEventMachine* m_worker = nullptr;
+    std::vector<HANDLE> m_abandonedThreads;  // workers an end gave up on, still to be waited for
 };
 
 LONG ZephIFApp::StartSession() {
@@ -92,9 +97,16 @@ LONG ZephIFApp::EndSession(bool evenWhileReceiving) {
     if (m_worker->ReceivingImage() && !evenWhileReceiving)
         return ZEPHLIB_RECEIVING_IMAGE;
     PostThreadMessageA(m_worker->ThreadId(), kMsgEnd, 0, 0);
-    if (WaitForSingleObject(m_worker->Thread(), kEndWaitMs) == WAIT_OBJECT_0 || m_worker->Abandon())
+    if (WaitForSingleObject(m_worker->Thread(), kEndWaitMs) == WAIT_OBJECT_0) {
         delete m_worker;
-    // Otherwise the thread deletes its worker when it ends.
+    } else {
+        // Kept so that unloading can wait for the thread; taken before the thread may go.
+        HANDLE thread = m_worker->TakeThreadHandle();
+        if (m_worker->Abandon())
+            delete m_worker;  // it ended meanwhile
+        // Otherwise the thread deletes its worker when it ends.
+        m_abandonedThreads.push_back(thread);
+    }
     m_worker = nullptr;
     return ZEPHLIB_OK;
 }
