@@ -98,12 +98,23 @@ void ConvertRow8(const std::uint8_t* row, std::uint32_t width, std::uint16_t* ou
 // A pair (b0, b1) read as the little-endian word w = b0 | b1 << 8 becomes (w & 255) << 4 | w >> 12.
 void ConvertRow16(const std::uint8_t* row, std::uint32_t width, std::uint16_t* out) {
     const __m128i lowByte = _mm_set1_epi16(0x00FF);
+    auto convert = [&](__m128i words) {
+        return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(words, lowByte), 4),
+                            _mm_srli_epi16(words, 12));
+    };
+    const auto* in = reinterpret_cast<const __m128i*>(row);
+    auto* to = reinterpret_cast<__m128i*>(out);
     std::uint32_t x = 0;
-    for (; x + kVectorPixels <= width; x += kVectorPixels) {
-        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * x));
-        const __m128i value = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(words, lowByte), 4),
-                                           _mm_srli_epi16(words, 12));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), value);
+    // Two vectors a step keep loads and stores in flight.
+    for (; x + 2 * kVectorPixels <= width; x += 2 * kVectorPixels, in += 2, to += 2) {
+        const __m128i first = _mm_loadu_si128(in);
+        const __m128i second = _mm_loadu_si128(in + 1);
+        _mm_storeu_si128(to, convert(first));
+        _mm_storeu_si128(to + 1, convert(second));
+    }
+    if (x + kVectorPixels <= width) {
+        _mm_storeu_si128(to, convert(_mm_loadu_si128(in)));
+        x += kVectorPixels;
     }
     for (; x < width; ++x)
         out[x] = static_cast<std::uint16_t>(row[2 * x] * 16 + row[2 * x + 1] / 16);
