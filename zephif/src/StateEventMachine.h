@@ -9,6 +9,7 @@
 #include "TransitionTable.h"
 
 #include <windows.h>
+#include <zephif/ZephIF.h>
 
 #include <atomic>
 #include <memory>
@@ -139,7 +140,7 @@ private:
 
     std::atomic<int> m_state{kConnecting};
     std::atomic<int> m_lastEvent{-1};
-    std::atomic<LONG> m_captureStatus{0};
+    std::atomic<LONG> m_captureStatus{ZEPHLIB_STATUS_DELIVERED};
     std::atomic<LONG> m_receiving{0};
     std::atomic<LONG> m_sessionStarted{0};
     volatile LONG m_ending = 0;
