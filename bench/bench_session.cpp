@@ -1,4 +1,8 @@
-// Session throughput against plain sockets on loopback: STATUS round trips and a 4 MB reply.
+// Session throughput against plain sockets on loopback: STATUS round trips and a 4 MB reply;
+// and the peak memory of receiving a 4 MB image through the capture library.
+#include "StateEventMachine.h"
+#include "bench_summary.h"
+
 #include <unitsim/virtual_unit.h>
 #include <vantaproto/VTMessage.h>
 #include <vantaproto/VTSocket.h>
@@ -6,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +19,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <malloc.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -143,42 +154,147 @@ BENCHMARK(BM_StatusRoundTrip_PlainSockets)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ImageReceive_Session)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ImageReceive_PlainSockets)->UseRealTime()->MinTime(2.0);
 
-// Keeps each run's rate so the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            auto items = run.counters.find("items_per_second");
-            auto bytes = run.counters.find("bytes_per_second");
-            if (items != run.counters.end())
-                rates[run.benchmark_name()] = items->second;
-            if (bytes != run.counters.end())
-                rates[run.benchmark_name()] = bytes->second;
+// ---- Peak memory of a capture through the library ----------------------------------------------
+
+// 2048 x 1024 pixels of 16 bits: a payload of 4 MB behind its 54-byte header.
+constexpr std::uint32_t kMemoryImageWidth = 2048;
+constexpr std::uint32_t kMemoryImageHeight = 1024;
+constexpr DWORD kCaptureWaitMs = 60000;
+constexpr char kPeakResetRequest[] = "5";  // /proc/self/clear_refs: reset the peak RSS
+
+// A value in kB from /proc/self/status ("VmRSS", "VmHWM"), 0 when missing.
+long StatusKb(const std::string& key) {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return 0;
+    char line[256];
+    long value = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, key.c_str(), key.size()) == 0 && line[key.size()] == ':') {
+            value = std::strtol(line + key.size() + 1, nullptr, 10);
+            break;
         }
-        ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> rates;
+    std::fclose(f);
+    return value;
+}
+
+bool ResetPeak() {
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    const bool ok = std::fputs(kPeakResetRequest, f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+constexpr int kMemoryCaptures = 7;  // the peak depends on how the threads interleave
+
+// Peak RSS over the baseline of each capture, in kB.
+struct PeakMemory {
+    std::vector<long> overKb;
+    std::size_t imageBytes = std::size_t{kMemoryImageWidth} * kMemoryImageHeight * 2;
 };
 
-double RateOf(const std::map<std::string, double>& rates, const std::string& prefix) {
-    for (const auto& [name, rate] : rates) {
-        if (name.rfind(prefix, 0) == 0)
-            return rate;
+// The unit runs in a child process, so only the library's memory is counted. Called before
+// any benchmark starts a thread, so forking is safe.
+PeakMemory MeasureCapturePeak() {
+    PeakMemory result;
+    int toParent[2], toChild[2];
+    if (pipe(toParent) != 0 || pipe(toChild) != 0)
+        return result;
+    const pid_t child = fork();
+    if (child < 0)
+        return result;
+    if (child == 0) {
+        close(toParent[0]);
+        close(toChild[1]);
+        unitsim::Config config;
+        config.address = "127.0.0.1";
+        config.image = unitsim::makeTestPattern(kMemoryImageWidth, kMemoryImageHeight);
+        config.exposureDelay = std::chrono::milliseconds(0);
+        config.processingTime = std::chrono::milliseconds(0);
+        unitsim::VirtualUnit unit(config);
+        unit.start();
+        const std::uint16_t port = unit.port();
+        if (write(toParent[1], &port, sizeof port) != sizeof port)
+            _exit(1);
+        char byte;
+        while (read(toChild[0], &byte, 1) > 0) {
+        }  // until the parent closes its end
+        unit.stop();
+        _exit(0);
     }
-    return 0;
+    close(toParent[1]);
+    close(toChild[0]);
+    std::uint16_t port = 0;
+    const bool havePort = read(toParent[0], &port, sizeof port) == sizeof port;
+    close(toParent[0]);
+    if (havePort) {
+        zephif::SessionSettings settings;
+        settings.sensorIp = "127.0.0.1";
+        settings.sensorPort = port;
+        settings.localIp = "127.0.0.1";
+        settings.localPort = 0;
+        settings.captureTimeout = 30;
+        zephif::WorkerTiming timing;
+        timing.systemChosenLocalPort = true;
+        HANDLE started = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        auto worker = std::make_unique<zephif::StateEventMachine>(settings, started, timing);
+        if (worker->CreateSuspended()) {
+            worker->Resume();
+            const bool connected = WaitForSingleObject(started, kCaptureWaitMs) == WAIT_OBJECT_0 &&
+                                   worker->CaptureStatus() == 2;
+            worker->ReleaseStartEvent();
+            if (connected) {
+                worker->MarkSessionStarted();
+                for (int capture = 0; capture < kMemoryCaptures; ++capture) {
+                    malloc_trim(0);
+                    const long baselineKb = StatusKb("VmRSS");
+                    if (!ResetPeak())
+                        break;
+                    HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+                    HGLOBAL record = nullptr;
+                    auto* request = new zephif::CaptureRequest;
+                    request->notifyKind = zephif::kNotifyEvent;
+                    request->imageKind = zephif::kImageRaw;
+                    request->target = zephif::HandleWord(done);
+                    request->resultHandle = &record;
+                    bool delivered = false;
+                    if (!PostThreadMessageA(worker->ThreadId(), zephif::kMsgCaptureRawEvent, 0,
+                                            reinterpret_cast<LPARAM>(request)))
+                        delete request;
+                    else
+                        delivered =
+                            WaitForSingleObject(done, kCaptureWaitMs) == WAIT_OBJECT_0 && record;
+                    CloseHandle(done);
+                    if (!delivered)
+                        break;
+                    result.overKb.push_back(StatusKb("VmHWM") - baselineKb);
+                }
+            }
+            PostThreadMessageA(worker->ThreadId(), zephif::kMsgEnd, 0, 0);
+            WaitForSingleObject(worker->Thread(), kCaptureWaitMs);
+        }
+        CloseHandle(started);
+    }
+    close(toChild[1]);
+    waitpid(child, nullptr, 0);
+    return result;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The library's status window would print every transfer step on the console.
+    setenv("WINAPI_UI", "none", 1);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    const PeakMemory peak = MeasureCapturePeak();
+    SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto& r = reporter.rates;
-    const double statusSession = RateOf(r, "BM_StatusRoundTrip_Session");
-    const double statusPlain = RateOf(r, "BM_StatusRoundTrip_PlainSockets");
-    const double imageSession = RateOf(r, "BM_ImageReceive_Session");
-    const double imagePlain = RateOf(r, "BM_ImageReceive_PlainSockets");
+    const double statusSession = reporter.Rate("BM_StatusRoundTrip_Session");
+    const double statusPlain = reporter.Rate("BM_StatusRoundTrip_PlainSockets");
+    const double imageSession = reporter.Rate("BM_ImageReceive_Session");
+    const double imagePlain = reporter.Rate("BM_ImageReceive_PlainSockets");
     if (statusSession > 0 && statusPlain > 0) {
         std::printf("STATUS round trips: session %.0f/s, plain sockets %.0f/s, ratio %.2f\n",
                     statusSession, statusPlain, statusSession / statusPlain);
@@ -186,6 +302,20 @@ int main(int argc, char** argv) {
     if (imageSession > 0 && imagePlain > 0) {
         std::printf("4 MB reply receive: session %.1f MB/s, plain sockets %.1f MB/s, ratio %.2f\n",
                     imageSession / 1e6, imagePlain / 1e6, imageSession / imagePlain);
+    }
+    if (!peak.overKb.empty()) {
+        std::vector<long> sorted = peak.overKb;
+        std::sort(sorted.begin(), sorted.end());
+        const auto times = [&](long kb) {
+            return static_cast<double>(kb) * 1024 / static_cast<double>(peak.imageBytes);
+        };
+        std::printf(
+            "4 MB image through the capture library: peak RSS over the baseline %.2fx the image "
+            "size (median of %zu captures; lowest %.2fx, highest %.2fx; goal at most 3x)\n",
+            times(sorted[sorted.size() / 2]), sorted.size(), times(sorted.front()),
+            times(sorted.back()));
+    } else {
+        std::printf("4 MB image through the capture library: peak memory not measured\n");
     }
     Unit().stop();
     return 0;

@@ -22,5 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint16_t v : pixels)
         if (v > 4095)
             __builtin_trap();
+    // The vector path and the portable loop agree on every payload.
+    std::vector<uint16_t> portable(layout->PixelCount());
+    zephif::ConvertPixelsPortable(payload.data(), *layout, portable.data());
+    if (portable != pixels)
+        __builtin_trap();
     return 0;
 }

@@ -34,6 +34,7 @@ TEST(MultimediaTimer, CapabilitiesAndPeriods) {
 struct Shot {
     HANDLE fired = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HANDLE returned = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // stopAfter callbacks done
     std::atomic<int> count{0};
     std::atomic<int> completed{0};  // callbacks that have returned their hold
     std::atomic<UINT> seenId{0};
@@ -43,6 +44,7 @@ struct Shot {
     ~Shot() {
         CloseHandle(fired);
         CloseHandle(release);
+        CloseHandle(returned);
     }
 };
 
@@ -56,14 +58,16 @@ void CALLBACK OnTimer(UINT id, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     if (!shot->stopAfter || n == shot->stopAfter)
         SetEvent(shot->fired);
     WaitForSingleObject(shot->release, kFireWaitMs);
-    ++shot->completed;
+    if (++shot->completed == shot->stopAfter)
+        SetEvent(shot->returned);
 }
 
 TEST(MultimediaTimer, OneShotFiresOnceOnTheTimerThread) {
     Shot shot;
     UINT id = timeSetEvent(5, 1, OnTimer, reinterpret_cast<DWORD_PTR>(&shot), TIME_ONESHOT);
     ASSERT_NE(id, 0u);
-    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0)
+        << "the one-shot timer did not fire";
     EXPECT_EQ(shot.seenId.load(), id);
     EXPECT_NE(shot.thread.load(), GetCurrentThreadId());
     // Once its callback has run, a one-shot timer is gone: it cannot fire again. The timer
@@ -72,7 +76,8 @@ TEST(MultimediaTimer, OneShotFiresOnceOnTheTimerThread) {
     ASSERT_NE(timeSetEvent(1, 0, reinterpret_cast<LPTIMECALLBACK>(fence), 0,
                            TIME_ONESHOT | TIME_CALLBACK_EVENT_SET),
               0u);
-    ASSERT_EQ(WaitForSingleObject(fence, kFireWaitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(fence, kFireWaitMs), WAIT_OBJECT_0)
+        << "the fence timer did not fire";
     CloseHandle(fence);
     EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(shot.count.load(), 1);
@@ -92,7 +97,8 @@ TEST(MultimediaTimer, KillWaitsForARunningCallback) {
     Shot shot;
     ResetEvent(shot.release);
     UINT id = timeSetEvent(1, 1, OnTimer, reinterpret_cast<DWORD_PTR>(&shot), TIME_ONESHOT);
-    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0)
+        << "the timer did not fire";
     std::thread releaser([&] {
         Sleep(kCallbackHoldMs);
         SetEvent(shot.release);
@@ -107,9 +113,10 @@ TEST(MultimediaTimer, PeriodicTimerKilledFromItsOwnCallback) {
     shot.stopAfter = 3;
     UINT id = timeSetEvent(1, 1, OnTimer, reinterpret_cast<DWORD_PTR>(&shot), TIME_PERIODIC);
     ASSERT_NE(id, 0u);
-    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0);
-    while (shot.completed < 3)
-        std::this_thread::yield();
+    ASSERT_EQ(WaitForSingleObject(shot.fired, kFireWaitMs), WAIT_OBJECT_0)
+        << "the periodic timer did not reach its third call";
+    ASSERT_EQ(WaitForSingleObject(shot.returned, kFireWaitMs), WAIT_OBJECT_0)
+        << "only " << shot.completed.load() << " of 3 callbacks returned";
     EXPECT_EQ(shot.selfKill.load(), static_cast<MMRESULT>(TIMERR_NOERROR));
     EXPECT_EQ(timeKillEvent(id), static_cast<MMRESULT>(MMSYSERR_INVALPARAM));
     EXPECT_EQ(shot.count.load(), 3);
@@ -120,7 +127,7 @@ TEST(MultimediaTimer, EventSetAndInvalidRequests) {
     UINT id = timeSetEvent(1, 0, reinterpret_cast<LPTIMECALLBACK>(event), 0,
                            TIME_ONESHOT | TIME_CALLBACK_EVENT_SET);
     ASSERT_NE(id, 0u);
-    EXPECT_EQ(WaitForSingleObject(event, kFireWaitMs), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, kFireWaitMs), WAIT_OBJECT_0) << "the event was not set";
     CloseHandle(event);
 
     EXPECT_EQ(timeSetEvent(0, 0, OnTimer, 0, TIME_ONESHOT), 0u);

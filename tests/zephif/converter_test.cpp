@@ -110,4 +110,36 @@ TEST(Converter, UnconvertiblePayloadsGiveNoLayout) {
     EXPECT_FALSE(ReadBitmapLayout(nullptr, 100));
 }
 
+// The vector path against the one-pixel-at-a-time reference: every byte value, widths around the
+// vector step (remainders of 0 to 15 pixels), padded and unpadded rows.
+TEST(Converter, VectorPathEqualsThePortableLoop) {
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 16);
+    };
+    for (uint16_t bits : {8, 16}) {
+        for (uint32_t width = 1; width <= 40; ++width) {
+            for (bool padded : {false, true}) {
+                const uint32_t height = 3;
+                const size_t rowBytes = width * (bits / 8);
+                const size_t stride = padded ? (rowBytes + 3) / 4 * 4 : rowBytes;
+                std::vector<uint8_t> pixels(stride * height + (padded ? 1 : 0));
+                for (auto& b : pixels)
+                    b = next();
+                if (width == 1)
+                    pixels[0] = 255;
+                const auto payload = Payload(width, height, bits, pixels);
+                const auto layout = ReadBitmapLayout(payload.data(), payload.size());
+                ASSERT_TRUE(layout);
+                std::vector<uint16_t> fast(layout->PixelCount()), portable(layout->PixelCount());
+                zephif::ConvertPixels(payload.data(), *layout, fast.data());
+                zephif::ConvertPixelsPortable(payload.data(), *layout, portable.data());
+                ASSERT_EQ(fast, portable)
+                    << bits << " bits, width " << width << (padded ? ", padded" : "");
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -23,8 +23,10 @@ const std::map<int, std::string> kExpectedRows = {
     {kResetting, "2 Failing 1; 15 none 0; 20 none 0"},
     {kReady,
      "17 StartCapture 4; 15 Abandon 4; 1 Failing 1; 2 Failing 1; 10 CaptureError 4; "
-     "9 Clearing 5; 8 Expose 6; 14 none 4; 13 none 4; 18 Closing 8; 20 none 4"},
-    {kClearing, "9 Clearing 5; 8 Expose 6; 15 Abandon 4; 18 Closing 8; 1 Failing 1; 20 none 5"},
+     "12 ImageArrived 7; 9 Clearing 5; 8 Expose 6; 14 none 4; 13 none 4; 18 Closing 8; 20 none 4"},
+    {kClearing,
+     "9 Clearing 5; 8 Expose 6; 12 ImageArrived 7; 15 Abandon 4; 18 Closing 8; 1 Failing 1; 20 "
+     "none 5"},
     {kWaitingForExposure,
      "8 Expose 6; 4 Expose 6; 12 ImageArrived 7; 10 Abandon 4; 1 Failing 1; 15 Abandon 4; "
      "9 none 6; 18 Closing 8; 19 none 6; 20 none 6"},

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -24,13 +25,9 @@ constexpr DWORD kWaitMs = 20000;
 constexpr UINT kResultMessage = WM_APP + 1;
 // Time-outs are counted in tenths of seconds here: one "second" of the settings is 100 ms.
 constexpr DWORD kTestSecondMs = 100;
-
-// A port the system just handed out and took back, for the library's listener.
-unsigned short FreeLoopbackPort() {
-    VTInetAddress address("127.0.0.1", 0);
-    VTListenSocket probe(address);
-    return address.Port();
-}
+constexpr char kExposeNowText[] = "Sensor is ready, please expose now!";
+constexpr auto kExposerLimit = std::chrono::seconds(20);
+constexpr auto kExposerSlice = std::chrono::milliseconds(50);
 
 class Worker : public ::testing::Test {
 protected:
@@ -39,21 +36,19 @@ protected:
         winapi::SetUiBackend(m_ui);
         m_settings.sensorIp = "127.0.0.1";
         m_settings.localIp = "127.0.0.1";
-        m_settings.localPort = FreeLoopbackPort();
+        m_settings.localPort = 0;  // the session binds a port of the system's choosing
         m_settings.statusTimeout = 20;
         m_settings.captureTimeout = 100;  // 10 s with the test clock
-        m_timing = {1, 1, 1, kTestSecondMs};
+        m_timing = {1, 1, 1, kTestSecondMs, true};
     }
     void TearDown() override {
         End();
         winapi::SetUiBackend(nullptr);
     }
 
+    // Without an exposure delay the unit exposes only on demand: see ExposeWhenAsked.
     void UseVirtualUnit(unitsim::Config config = {}) {
         config.address = "127.0.0.1";
-        // Long enough that the STATUS sent right after CAPTURE still finds WAITXRAY.
-        if (!config.exposureDelay)
-            config.exposureDelay = 300ms;
         m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
         m_unit->start();
         m_settings.sensorPort = m_unit->port();
@@ -80,11 +75,30 @@ protected:
         return status;
     }
     void End() {
-        if (!m_worker)
-            return;
-        PostThreadMessageA(m_worker->ThreadId(), kMsgEnd, 0, 0);
-        EXPECT_EQ(WaitForSingleObject(m_worker->Thread(), kWaitMs), WAIT_OBJECT_0);
-        m_worker.reset();
+        if (m_worker) {
+            PostThreadMessageA(m_worker->ThreadId(), kMsgEnd, 0, 0);
+            EXPECT_EQ(WaitForSingleObject(m_worker->Thread(), kWaitMs), WAIT_OBJECT_0)
+                << "the worker did not end";
+            m_worker.reset();
+        }
+        m_stopExposer = true;
+        if (m_exposer.joinable())
+            m_exposer.join();
+        m_stopExposer = false;
+    }
+    // Exposes once the library has polled the unit and seen it wait for X-rays, as a person
+    // does after the status window turns green; no race with the library's first STATUS.
+    void ExposeWhenAsked() {
+        m_exposer = std::thread([this] {
+            // In slices, so that ending a test that never asks for the exposure is not held up.
+            const auto deadline = std::chrono::steady_clock::now() + kExposerLimit;
+            while (!m_stopExposer && std::chrono::steady_clock::now() < deadline) {
+                if (m_ui->WaitForText(kExposeNowText, kExposerSlice)) {
+                    m_unit->triggerExposure();
+                    return;
+                }
+            }
+        });
     }
     void Post(UINT message, WPARAM w = 0, LPARAM l = 0) {
         ASSERT_TRUE(PostThreadMessageA(m_worker->ThreadId(), message, w, l));
@@ -131,6 +145,8 @@ protected:
     std::unique_ptr<ScriptedUnit> m_scripted;
     TestWindow m_window;
     std::unique_ptr<StateEventMachine> m_worker;
+    std::thread m_exposer;
+    std::atomic<bool> m_stopExposer{false};
 };
 
 std::vector<ScriptedUnit::Reply> AnswerStatus(const ScriptedUnit::Request& r, const char* state) {
@@ -214,6 +230,7 @@ TEST_F(Worker, CaptureDeliversTheUnitsPictureInBothDepths) {
         UseVirtualUnit(config);
         m_settings.pictureMode = mode;
         ASSERT_EQ(Start(), 2);
+        ExposeWhenAsked();
         RequestRawByMessage(1234);
         const auto result = NextResult();
         ASSERT_TRUE(result);
@@ -238,6 +255,7 @@ TEST_F(Worker, CaptureDeliversTheUnitsPictureInBothDepths) {
 TEST_F(Worker, CaptureByEventHandsOutTheKeptRecord) {
     UseVirtualUnit();
     ASSERT_EQ(Start(), 2);
+    ExposeWhenAsked();
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HGLOBAL handed = nullptr;
     auto* r = new CaptureRequest;
@@ -325,6 +343,8 @@ TEST_F(Worker, SilentOrDroppingUnitsEndInATimeOut) {
             unitsim::Faults silent;
             silent.silent = true;
             m_unit->setFaults(silent);
+        } else {
+            ExposeWhenAsked();
         }
         RequestRawByMessage();
         const auto result = NextResult();
@@ -342,9 +362,7 @@ TEST_F(Worker, SilentOrDroppingUnitsEndInATimeOut) {
 }
 
 TEST_F(Worker, CancelNotifiesMinusThreeAndARawRequestArmsAgain) {
-    unitsim::Config config;
-    config.exposureDelay = std::chrono::hours(1);  // exposure only on demand
-    UseVirtualUnit(config);
+    UseVirtualUnit();
     ASSERT_EQ(Start(), 2);
     RequestRawByMessage(31);
     ASSERT_TRUE(m_ui->WaitForText("Sensor is ready, please expose now!"));
@@ -407,6 +425,7 @@ TEST_F(Worker, AfterCancelRepliesAreIgnoredUntilARawMessageRequestArmsAgain) {
 TEST_F(Worker, ReplacedRequestIsDroppedWithoutNotification) {
     UseVirtualUnit();
     ASSERT_EQ(Start(), 2);
+    ExposeWhenAsked();
     // Both are queued before the worker handles either: the second replaces the first.
     RequestRawByMessage(1);
     RequestRawByMessage(2);
@@ -415,6 +434,148 @@ TEST_F(Worker, ReplacedRequestIsDroppedWithoutNotification) {
     EXPECT_EQ(result->record.cookie, 2);
     End();
     EXPECT_TRUE(m_window.Empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A unit that exposes as soon as CAPTURE arrives answers it before the STATUS sent with it.
+TEST_F(Worker, UnitExposingAtOnceDeliversThePixelsByMessageAndByEvent) {
+    for (const auto processing : {0ms, 200ms}) {
+        for (const bool byEvent : {false, true}) {
+            SCOPED_TRACE(std::to_string(processing.count()) + " ms processing, " +
+                         (byEvent ? "event" : "message"));
+            unitsim::Config config;
+            config.exposureDelay = 0ms;
+            config.processingTime = processing;
+            config.image = unitsim::makeTestPattern(64, 48);
+            UseVirtualUnit(config);
+            ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+            std::vector<uint16_t> pixels;
+            if (byEvent) {
+                HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+                HGLOBAL handed = nullptr;
+                auto* r = new CaptureRequest;
+                r->notifyKind = kNotifyEvent;
+                r->imageKind = kImageRaw;
+                r->target = HandleWord(event);
+                r->resultHandle = &handed;
+                Post(kMsgCaptureRawEvent, 0, reinterpret_cast<LPARAM>(r));
+                ASSERT_EQ(WaitForSingleObject(event, kWaitMs), WAIT_OBJECT_0) << "no result";
+                CaptureResult record{};
+                std::memcpy(&record, GlobalLock(handed), sizeof record);
+                GlobalUnlock(handed);
+                ASSERT_EQ(record.status, ZEPHLIB_STATUS_DELIVERED);
+                auto block = reinterpret_cast<HGLOBAL>(static_cast<UINT_PTR>(record.pixels));
+                const auto* data = static_cast<const uint16_t*>(GlobalLock(block));
+                pixels.assign(data, data + record.pixelBytes / 2);
+                GlobalUnlock(block);
+                CloseHandle(event);
+            } else {
+                RequestRawByMessage();
+                const auto result = NextResult();
+                ASSERT_TRUE(result) << "no result";
+                ASSERT_EQ(result->record.status, ZEPHLIB_STATUS_DELIVERED);
+                pixels = result->pixels;
+            }
+            EXPECT_EQ(pixels, config.image.pixels);
+            EXPECT_EQ(m_worker->ArmedDelayMs(), 0u);  // no guard outlives the capture
+            End();
+            m_unit.reset();
+        }
+    }
+}
+
+// Ending with the unit switched off: the CLOSE it is owed fails, the session still ends, and
+// nothing is freed twice (run under AddressSanitizer). A reply that no transition takes (an
+// unasked CAPTURE reply while connecting) is dropped on the way.
+TEST_F(Worker, EndingAfterTheUnitIsSwitchedOffFreesEverythingOnce) {
+    for (const bool droppedReply : {false, true}) {
+        SCOPED_TRACE(droppedReply ? "with a dropped reply" : "without");
+        auto statusCount = std::make_shared<std::atomic<int>>(0);
+        UseScriptedUnit([droppedReply, statusCount](const ScriptedUnit::Request& r) {
+            std::vector<ScriptedUnit::Reply> replies;
+            if (r.Get("CMD") == "STATUS") {
+                replies.emplace_back("STATUS", ScriptedUnit::StatusBody("IDLE"));
+                if (droppedReply && ++*statusCount == 1)
+                    replies.emplace_back("CAPTURE", ScriptedUnit::StatusBody("IDLE"));
+            }
+            return replies;  // CAPTURE goes unanswered: the unit is about to go
+        });
+        ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+        RequestRawByMessage();
+        ASSERT_TRUE(m_scripted->WaitForCommands("CAPTURE", 1));
+        EXPECT_TRUE(m_worker->SentCapture());
+        m_scripted.reset();  // switched off
+        End();
+        // The STATUS sent with CAPTURE may already find the unit gone: a failure, never an image.
+        if (!m_window.Empty()) {
+            const auto result = NextResult();
+            ASSERT_TRUE(result);
+            EXPECT_NE(result->record.status, ZEPHLIB_STATUS_DELIVERED);
+        }
+        m_ui->Clear();
+    }
+}
+
+// After a capture timed out the worker is in Failed, where no capture starts: a new request is
+// answered at once instead of waiting for nothing.
+TEST_F(Worker, RequestAfterATimedOutCaptureStillGetsAResult) {
+    m_settings.captureTimeout = 3;  // 300 ms
+    UseVirtualUnit();               // never exposes
+    ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+    RequestRawByMessage(1);
+    const auto timedOut = NextResult();
+    ASSERT_TRUE(timedOut);
+    EXPECT_EQ(timedOut->record.status, ZEPHLIB_STATUS_TIMED_OUT);
+    EXPECT_EQ(m_worker->CurrentState(), kFailed);
+    RequestRawByMessage(2);
+    const auto answered = NextResult();
+    ASSERT_TRUE(answered) << "the second request was never answered";
+    EXPECT_EQ(answered->record.status, ZEPHLIB_STATUS_CONNECTION_FAILED);
+    EXPECT_EQ(answered->record.cookie, 2);
+}
+
+TEST_F(Worker, StartFindingTheUnitBusySendsNoCloseAtTheEnd) {
+    UseScriptedUnit([](const ScriptedUnit::Request& r) { return AnswerStatus(r, "PROCESSING"); });
+    EXPECT_EQ(Start(), ZEPHLIB_STATUS_OCCUPIED);
+    End();
+    EXPECT_EQ(m_scripted->Count("CLOSE"), 0) << "another program's capture was aborted";
+    EXPECT_EQ(m_scripted->Count("CAPTURE"), 0);
+}
+
+TEST_F(Worker, TimeOutsOutsideTheTimersRangeAreClamped) {
+    constexpr UINT kMin = StateEventMachine::kTimerDelayMinMs;
+    constexpr UINT kMax = StateEventMachine::kTimerDelayMaxMs;
+    EXPECT_EQ(StateEventMachine::ClampedDelayMs(0, 1000, kMin, kMax), kMin);
+    EXPECT_EQ(StateEventMachine::ClampedDelayMs(-3, 1000, kMin, kMax), kMin);
+    EXPECT_EQ(StateEventMachine::ClampedDelayMs(20, 1000, kMin, kMax), 20000u);
+    EXPECT_EQ(StateEventMachine::ClampedDelayMs(5000, 1000, kMin, kMax), kMax);
+    EXPECT_EQ(StateEventMachine::ClampedDelayMs(0x7fffffff, 1000, kMin, kMax), kMax);
+}
+
+TEST_F(Worker, CaptureTimeOutsOfZeroAndFiveThousandSecondsStillArmAGuard) {
+    m_timing.millisecondsPerSecond = 1000;
+    // 0 s: the guard fires at once and the caller hears of the time-out.
+    m_settings.captureTimeout = 0;
+    UseVirtualUnit();  // exposes only on demand
+    ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+    RequestRawByMessage();
+    const auto result = NextResult();
+    ASSERT_TRUE(result) << "no guard was armed for a 0 s capture time-out";
+    EXPECT_EQ(result->record.status, ZEPHLIB_STATUS_TIMED_OUT);
+    End();
+    m_unit.reset();
+    m_ui->Clear();
+
+    // 5000 s is beyond the timer's range: armed at its longest delay.
+    m_settings.captureTimeout = 5000;
+    UseVirtualUnit();
+    ASSERT_EQ(Start(), ZEPHLIB_STATUS_CONNECTED);
+    RequestRawByMessage();
+    ASSERT_TRUE(m_ui->WaitForText("Sensor is ready, please expose now!"));
+    EXPECT_EQ(m_worker->ArmedDelayMs(), StateEventMachine::kTimerDelayMaxMs);
 }
 
 }  // namespace

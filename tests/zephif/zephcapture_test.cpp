@@ -1,7 +1,8 @@
 // zephcapture end to end: the program captures from the virtual unit through the library and
 // leaves a PNG holding the unit's picture.
 #include <unitsim/virtual_unit.h>
-#include <vantaproto/VTSocket.h>
+
+#include "test_support.h"
 
 #include <png.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,10 +69,40 @@ constexpr char kChildEnvironment[] = "WINAPI_UI=none ASAN_OPTIONS=detect_leaks=0
 constexpr char kChildEnvironment[] = "WINAPI_UI=none";
 #endif
 
-unsigned short FreeLoopbackPort() {
-    VTInetAddress address("127.0.0.1", 0);
-    VTListenSocket probe(address);
-    return address.Port();
+constexpr auto kProgramLimit = std::chrono::seconds(60);
+constexpr auto kUnitWait = std::chrono::seconds(20);
+// What the unit has handled when the library has polled it once after CAPTURE: STATUS and
+// SETPARAM while connecting, then CAPTURE and its STATUS.
+constexpr std::uint64_t kRequestsAtFirstPoll = 4;
+
+// zephcapture run in a folder holding a settings file that names `unit`.
+struct CaptureRun {
+    CaptureRun(const unitsim::VirtualUnit& unit, const std::string& options) {
+        std::ofstream(dir / "ZephIF.ini")
+            << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << unit.port()
+            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << port.Port()
+            << "\r\nSensor-Capture-Timeout=20\r\n";
+        program.emplace(std::string(kChildEnvironment) + " '" + ZEPHCAPTURE_PATH +
+                            "' --out picture.png " + options,
+                        dir.Path(), dir / "run.log");
+    }
+
+    testsupport::TempDir dir{"zephcapture"};
+    testsupport::ReservedPort port;
+    std::optional<testsupport::Program> program;
+};
+
+void ExpectPicture(const CaptureRun& run, const unitsim::GrayImage& image, bool scaled) {
+    const Png png = ReadPng(run.dir / "picture.png");
+    EXPECT_EQ(png.width, image.width);
+    EXPECT_EQ(png.height, image.height);
+    EXPECT_EQ(png.bitDepth, 16);
+    EXPECT_EQ(png.colourType, PNG_COLOR_TYPE_GRAY);
+    std::vector<uint16_t> expected = image.pixels;
+    if (scaled)
+        for (auto& v : expected)
+            v = static_cast<uint16_t>(v << 4 | v >> 8);
+    EXPECT_EQ(png.samples, expected);
 }
 
 TEST(ZephCapture, WritesTheUnitsPictureAsASixteenBitPng) {
@@ -80,77 +112,67 @@ TEST(ZephCapture, WritesTheUnitsPictureAsASixteenBitPng) {
     } cases[] = {{"", false}, {"--event --scale", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
-        unitsim::Config config;
-        config.exposureDelay = 300ms;
+        unitsim::Config config;  // exposes only on demand
         config.image = unitsim::makeTestPattern(160, 120);
         unitsim::VirtualUnit unit(config);
         unit.start();
-
-        char pattern[] = "/tmp/zephcapture_XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern));
-        const fs::path dir = pattern;
-        std::ofstream(dir / "ZephIF.ini")
-            << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << unit.port()
-            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort()
-            << "\r\nSensor-Capture-Timeout=20\r\n";
-        const std::string command = "cd '" + dir.string() + "' && " + kChildEnvironment + " '" +
-                                    ZEPHCAPTURE_PATH + "' --out picture.png " + c.options +
-                                    " > run.log 2>&1";
-        const int status = std::system(command.c_str());
-        std::ifstream log(dir / "run.log");
-        const std::string output((std::istreambuf_iterator<char>(log)),
-                                 std::istreambuf_iterator<char>());
+        CaptureRun run(unit, c.options);
+        // Exposed once the library has polled the waiting unit, as a person would.
+        ASSERT_TRUE(unit.waitForRequests(kRequestsAtFirstPoll, kUnitWait))
+            << run.dir.Read("run.log");
+        ASSERT_TRUE(unit.triggerExposure());
+        const auto status = run.program->Wait(kProgramLimit);
+        const std::string output = run.dir.Read("run.log");
         EXPECT_EQ(status, 0) << output;
         EXPECT_NE(output.find("ZephLibStartSession              -> 0 (done)"), std::string::npos)
             << output;
         EXPECT_NE(output.find("ZephLibEndSession                -> 0 (done)"), std::string::npos);
-
-        const Png png = ReadPng(dir / "picture.png");
-        EXPECT_EQ(png.width, 160u);
-        EXPECT_EQ(png.height, 120u);
-        EXPECT_EQ(png.bitDepth, 16);
-        EXPECT_EQ(png.colourType, PNG_COLOR_TYPE_GRAY);
-        std::vector<uint16_t> expected = config.image.pixels;
-        if (c.scaled)
-            for (auto& v : expected)
-                v = static_cast<uint16_t>(v << 4 | v >> 8);
-        EXPECT_EQ(png.samples, expected);
-        fs::remove_all(dir);
+        ExpectPicture(run, config.image, c.scaled);
     }
 }
 
+// A unit that exposes at once answers CAPTURE before the library's first STATUS after it.
+TEST(ZephCapture, UnitExposingAtOnceGivesThePicture) {
+    unitsim::Config config;
+    config.exposureDelay = std::chrono::milliseconds(0);
+    config.processingTime = std::chrono::milliseconds(0);
+    config.image = unitsim::makeTestPattern(160, 120);
+    unitsim::VirtualUnit unit(config);
+    unit.start();
+    CaptureRun run(unit, "");
+    const auto status = run.program->Wait(kProgramLimit);
+    EXPECT_EQ(status, 0) << run.dir.Read("run.log");
+    ExpectPicture(run, config.image, false);
+}
+
 TEST(ZephCapture, RefusesToRunWithoutAUnitAddress) {
-    char pattern[] = "/tmp/zephcapture_XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    const fs::path dir = pattern;
-    const std::string command = "cd '" + dir.string() + "' && " + kChildEnvironment + " '" +
-                                ZEPHCAPTURE_PATH + "' > run.log 2>&1";
-    EXPECT_NE(std::system(command.c_str()), 0);
+    testsupport::TempDir dir("zephcapture");
+    testsupport::Program program(std::string(kChildEnvironment) + " '" + ZEPHCAPTURE_PATH + "'",
+                                 dir.Path(), dir / "run.log");
+    const auto status = program.Wait(kProgramLimit);
+    ASSERT_TRUE(status) << "zephcapture did not end";
+    EXPECT_NE(*status, 0);
     // The library was never loaded, so it never wrote its default address.
     EXPECT_FALSE(fs::exists(dir / "ZephIF.ini"));
-    fs::remove_all(dir);
 }
 
 TEST(ZephCapture, ReportsAFailedStartInWordsAndExitsNonZero) {
-    char pattern[] = "/tmp/zephcapture_XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    const fs::path dir = pattern;
+    testsupport::TempDir dir("zephcapture");
+    testsupport::ReservedPort port;
     std::ofstream(dir / "ZephIF.ini")
         << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=0\r\n"
-        << "Local-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort() << "\r\n";
-    const std::string command =
-        "cd '" + dir.string() + "' && WINAPI_UI=none '" + ZEPHCAPTURE_PATH + "' > run.log 2>&1";
-    const int status = std::system(command.c_str());
-    std::ifstream log(dir / "run.log");
-    const std::string output((std::istreambuf_iterator<char>(log)),
-                             std::istreambuf_iterator<char>());
-    EXPECT_NE(status, 0);
+        << "Local-IP=127.0.0.1\r\nLocal-Port=" << port.Port() << "\r\n";
+    testsupport::Program program(std::string(kChildEnvironment) + " '" + ZEPHCAPTURE_PATH + "'",
+                                 dir.Path(), dir / "run.log");
+    const auto status = program.Wait(kProgramLimit);
+    const std::string output = dir.Read("run.log");
+    ASSERT_TRUE(status) << "zephcapture did not end";
+    EXPECT_NE(*status, 0);
     EXPECT_NE(output.find("ZephLibStartSession              -> -7 (connection failed, timed out "
                           "or the unit is occupied)"),
               std::string::npos)
         << output;
     EXPECT_FALSE(fs::exists(dir / "capture.png"));
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -26,6 +26,10 @@ constexpr LONG kCookie = 0x5A45;  // any value; it comes back in the result reco
 constexpr DWORD kResultWaitMs = 660000;
 constexpr DWORD kQueuePollMs = 10;
 constexpr int kPixelBits = 12;
+// Exit codes: the PNG was written; no image (the codes on the way say why); unusable setup.
+constexpr int kExitWritten = 0;
+constexpr int kExitNoImage = 1;
+constexpr int kExitUsage = 2;
 
 struct Options {
     std::string library = kDefaultLibrary;
@@ -79,23 +83,23 @@ void Usage(FILE* out) {
 // Every code an export or a result record can carry, in words.
 const char* CodeInWords(LONG code) {
     switch (code) {
-        case 0:
+        case ZEPHLIB_OK:  // also ZEPHLIB_STATUS_DELIVERED
             return "done";
-        case 1:
+        case ZEPHLIB_RECEIVING_IMAGE:
             return "refused: an image is being received";
-        case 2:
+        case ZEPHLIB_NO_START_EVENT:
             return "the start event could not be created";
-        case -1:
+        case ZEPHLIB_NO_ANSWER:  // also ZEPHLIB_STATUS_REFUSED
             return "no answer, no connected session, or the unit refused the capture";
-        case -3:
+        case ZEPHLIB_STATUS_CANCELLED:
             return "cancelled";
-        case -7:
+        case ZEPHLIB_STATUS_CONNECTION_FAILED:  // also timed out and occupied
             return "connection failed, timed out or the unit is occupied";
-        case -8:
+        case ZEPHLIB_STATUS_NO_SESSION:
             return "the session could not be opened (settings declined?)";
-        case -9:
+        case ZEPHLIB_INVALID_ARGUMENT:
             return "invalid argument or unsupported image kind";
-        case -16:
+        case ZEPHLIB_STATUS_SENSOR_FAULT:
             return "the unit reported a sensor fault";
         default:
             return "unknown code";
@@ -194,7 +198,7 @@ bool SaveResult(HGLOBAL record, const Options& options) {
     }
     Report("result record status", result->status);
     bool written = false;
-    if (result->status == 0 && result->pixels) {
+    if (result->status == ZEPHLIB_STATUS_DELIVERED && result->pixels) {
         std::printf(
             "result record                    -> %lu x %lu pixels, %lu bits, %lu bytes, "
             "cookie %s\n",
@@ -257,7 +261,7 @@ void FreeResult(HGLOBAL record) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options))
-        return 2;
+        return kExitUsage;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!options.ui.empty())
         setenv("WINAPI_UI", options.ui.c_str(), 1);
@@ -269,7 +273,7 @@ int main(int argc, char** argv) {
     if (!sensorIp[0]) {
         std::printf("%s -> missing, or without Sensor-IP: write one naming your unit first\n",
                     kSettingsPath);
-        return 2;
+        return kExitUsage;
     }
     std::printf("%s -> unit %s\n", kSettingsPath, sensorIp);
 
@@ -283,7 +287,7 @@ int main(int argc, char** argv) {
     }
     if (!library) {
         std::printf("load %s -> failed (%s)\n", options.library.c_str(), dlerror());
-        return 2;
+        return kExitUsage;
     }
     std::printf("load %s -> loaded\n", loadedFrom.c_str());
     Exports lib;
@@ -294,7 +298,7 @@ int main(int argc, char** argv) {
     if (!lib.StartSession || !lib.EndSession || !lib.CaptureByMessage || !lib.CaptureByEvent) {
         std::printf("look up exports                  -> an export is missing\n");
         dlclose(library);
-        return 2;
+        return kExitUsage;
     }
 
     WNDCLASSA wc{};
@@ -306,37 +310,37 @@ int main(int argc, char** argv) {
     std::printf("CreateWindowEx(HWND_MESSAGE)     -> %s\n", window ? "created" : "failed");
     if (!window) {
         dlclose(library);
-        return 2;
+        return kExitUsage;
     }
 
-    int exitCode = 1;
+    int exitCode = kExitNoImage;
     const LONG started = lib.StartSession();
     Report("ZephLibStartSession", started);
-    if (started == 0) {
+    if (started == ZEPHLIB_OK) {
         if (options.byEvent) {
             HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
             HGLOBAL record = nullptr;
             const LONG asked = lib.CaptureByEvent(1, event, &record, kCookie);
             Report("ZephLibCaptureRawImageWithEventSignal", asked);
-            if (asked == 0) {
+            if (asked == ZEPHLIB_OK) {
                 const DWORD waited = WaitForSingleObject(event, kResultWaitMs);
                 std::printf("WaitForSingleObject(event)       -> %s\n",
                             waited == WAIT_OBJECT_0 ? "signalled" : "not signalled");
                 // The library keeps this record and frees it with the session.
                 if (waited == WAIT_OBJECT_0 && record && SaveResult(record, options))
-                    exitCode = 0;
+                    exitCode = kExitWritten;
             }
             CloseHandle(event);
         } else {
             const LONG asked = lib.CaptureByMessage(1, window, kResultMessage, kCookie);
             Report("ZephLibCaptureRawImageWithPostMessage", asked);
-            if (asked == 0) {
+            if (asked == ZEPHLIB_OK) {
                 HGLOBAL record = WaitForResultMessage(window);
                 std::printf("result message                   -> %s\n",
                             record ? "received" : "not received in time");
                 if (record) {
                     if (SaveResult(record, options))
-                        exitCode = 0;
+                        exitCode = kExitWritten;
                     FreeResult(record);
                 }
             }

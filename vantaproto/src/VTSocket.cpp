@@ -21,9 +21,11 @@ std::mutex& WinsockLock() {
 int g_winsockReferences = 0;
 int g_startupResult = 0;
 
-// All sockets together hold one WinsockUse, made by the first and dropped by the last.
+// All sockets together hold one WinsockUse, made by the first and dropped by the last. A plain
+// pointer, never destroyed with the module's static objects: a socket that outlives them (a
+// session ended while the module unloads or the process exits) must not free it a second time.
 int g_socketCount = 0;
-std::unique_ptr<WinsockUse> g_socketWinsock;
+WinsockUse* g_socketWinsock = nullptr;
 
 void AcquireSocketShare() {
     std::unique_ptr<WinsockUse> fresh;
@@ -35,7 +37,7 @@ void AcquireSocketShare() {
     fresh = std::make_unique<WinsockUse>();
     std::lock_guard<std::mutex> guard(WinsockLock());
     if (!g_socketWinsock)
-        g_socketWinsock = std::move(fresh);
+        g_socketWinsock = fresh.release();
 }
 
 void ReleaseSocketShare() {
@@ -44,7 +46,8 @@ void ReleaseSocketShare() {
         std::lock_guard<std::mutex> guard(WinsockLock());
         if (--g_socketCount > 0)
             return;
-        last = std::move(g_socketWinsock);
+        last.reset(g_socketWinsock);
+        g_socketWinsock = nullptr;
     }
     // `last` is destroyed here, outside the lock it takes itself.
 }

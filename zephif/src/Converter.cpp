@@ -1,6 +1,12 @@
 // Bitmap payload conversion: bounds are settled once in ReadBitmapLayout, then one pass.
 #include "Converter.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <cstdint>
+
 namespace zephif {
 namespace {
 
@@ -55,7 +61,8 @@ std::optional<BitmapLayout> ReadBitmapLayout(const std::uint8_t* payload, std::s
     return layout;
 }
 
-void ConvertPixels(const std::uint8_t* payload, const BitmapLayout& layout, std::uint16_t* out) {
+void ConvertPixelsPortable(const std::uint8_t* payload, const BitmapLayout& layout,
+                           std::uint16_t* out) {
     const std::uint8_t* row = payload + layout.dataOffset;
     for (std::uint32_t y = 0; y < layout.height; ++y, row += layout.stride) {
         if (layout.bytesPerPixel == 1) {
@@ -67,5 +74,76 @@ void ConvertPixels(const std::uint8_t* payload, const BitmapLayout& layout, std:
         }
     }
 }
+
+#if defined(__SSE2__)
+namespace {
+
+// Eight pixels a step; the rest of a row goes through the portable loop.
+constexpr std::uint32_t kVectorPixels = 8;
+
+void ConvertRow8(const std::uint8_t* row, std::uint32_t width, std::uint16_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    std::uint32_t x = 0;
+    for (; x + 2 * kVectorPixels <= width; x += 2 * kVectorPixels) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i low = _mm_slli_epi16(_mm_unpacklo_epi8(bytes, zero), 4);
+        const __m128i high = _mm_slli_epi16(_mm_unpackhi_epi8(bytes, zero), 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x + kVectorPixels), high);
+    }
+    for (; x < width; ++x)
+        out[x] = static_cast<std::uint16_t>(row[x] * 16);
+}
+
+// A pair (b0, b1) read as the little-endian word w = b0 | b1 << 8 becomes (w & 255) << 4 | w >> 12.
+void ConvertRow16(const std::uint8_t* row, std::uint32_t width, std::uint16_t* out) {
+    const __m128i lowByte = _mm_set1_epi16(0x00FF);
+    auto convert = [&](__m128i words) {
+        return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(words, lowByte), 4),
+                            _mm_srli_epi16(words, 12));
+    };
+    const auto* in = reinterpret_cast<const __m128i*>(row);
+    auto* to = reinterpret_cast<__m128i*>(out);
+    std::uint32_t x = 0;
+    // Two vectors a step keep loads and stores in flight.
+    for (; x + 2 * kVectorPixels <= width; x += 2 * kVectorPixels, in += 2, to += 2) {
+        const __m128i first = _mm_loadu_si128(in);
+        const __m128i second = _mm_loadu_si128(in + 1);
+        _mm_storeu_si128(to, convert(first));
+        _mm_storeu_si128(to + 1, convert(second));
+    }
+    if (x + kVectorPixels <= width) {
+        _mm_storeu_si128(to, convert(_mm_loadu_si128(in)));
+        x += kVectorPixels;
+    }
+    for (; x < width; ++x)
+        out[x] = static_cast<std::uint16_t>(row[2 * x] * 16 + row[2 * x + 1] / 16);
+}
+
+}  // namespace
+
+void ConvertPixels(const std::uint8_t* payload, const BitmapLayout& layout, std::uint16_t* out) {
+    const std::uint8_t* row = payload + layout.dataOffset;
+    if (layout.stride == layout.rowBytes && layout.PixelCount() <= UINT32_MAX) {
+        // Rows without padding follow each other: one stream, no row ends to handle.
+        const auto count = static_cast<std::uint32_t>(layout.PixelCount());
+        if (layout.bytesPerPixel == 1)
+            ConvertRow8(row, count, out);
+        else
+            ConvertRow16(row, count, out);
+        return;
+    }
+    for (std::uint32_t y = 0; y < layout.height; ++y, row += layout.stride, out += layout.width) {
+        if (layout.bytesPerPixel == 1)
+            ConvertRow8(row, layout.width, out);
+        else
+            ConvertRow16(row, layout.width, out);
+    }
+}
+#else
+void ConvertPixels(const std::uint8_t* payload, const BitmapLayout& layout, std::uint16_t* out) {
+    ConvertPixelsPortable(payload, layout, out);
+}
+#endif
 
 }  // namespace zephif

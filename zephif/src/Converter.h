@@ -32,6 +32,10 @@ std::optional<BitmapLayout> ReadBitmapLayout(const std::uint8_t* payload, std::s
 
 // Writes layout.PixelCount() 12-bit values into `out`, row after row, padding skipped.
 // 8 bits: b becomes b * 16. 16 bits: the big-endian pair (b0, b1) becomes b0 * 16 + b1 / 16.
+// Vector instructions where the target has them, otherwise ConvertPixelsPortable.
 void ConvertPixels(const std::uint8_t* payload, const BitmapLayout& layout, std::uint16_t* out);
+// The same values one pixel at a time: the reference the vector path is checked against.
+void ConvertPixelsPortable(const std::uint8_t* payload, const BitmapLayout& layout,
+                           std::uint16_t* out);
 
 }  // namespace zephif

@@ -102,7 +102,7 @@ HRESULT ImageDelivery::Deliver(const std::uint8_t* payload, std::size_t length,
     {
         Locked locked(record);
         auto* result = locked.As<CaptureResult>();
-        result->status = 0;
+        result->status = ZEPHLIB_STATUS_DELIVERED;
         result->recordKind = ZEPHLIB_RESULT_RECORD_KIND;
         result->reserved2 = 0;
         result->cookie = request->cookie;

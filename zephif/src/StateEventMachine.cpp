@@ -6,9 +6,12 @@
 #include <vantaproto/IpHelper.h>
 #include <vantaproto/VTException.h>
 #include <vantaproto/VTLog.h>
+#include <zephif/ZephIF.h>
 
 #include <mmsystem.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -92,6 +95,10 @@ DWORD StateEventMachine::Run() {
 void StateEventMachine::InitInstance() {
     TIMECAPS caps{};
     if (timeGetDevCaps(&caps, sizeof caps) == TIMERR_NOERROR) {
+        if (caps.wPeriodMin >= 1 && caps.wPeriodMin <= caps.wPeriodMax) {
+            m_timerMinMs = caps.wPeriodMin;
+            m_timerMaxMs = caps.wPeriodMax;
+        }
         UINT period =
             caps.wPeriodMin > kTimerResolutionFloorMs ? caps.wPeriodMin : kTimerResolutionFloorMs;
         if (period > caps.wPeriodMax)
@@ -250,17 +257,17 @@ bool StateEventMachine::IsOwnReply(const VTRecvCommand& reply) const {
 }
 
 void StateEventMachine::OnStatusReply(std::unique_ptr<VTRecvCommand> reply) {
-    // Only a status wait ends here; the capture time-out keeps guarding the whole capture.
-    StopStatusTimer();
     if (m_ending || !m_captureArmed || m_receiving)
         return;
     if (!reply) {
+        if (Takes(kEvStatusUnknown))
+            StopStatusTimer();
         Dispatch(kEvStatusUnknown);
         return;
     }
     if (!IsOwnReply(*reply)) {
         reply.reset();
-        Dispatch(kEvForeignReply);
+        Dispatch(kEvForeignReply);  // the status wait goes on for this session's own reply
         return;
     }
     int event = kEvStatusUnknown;
@@ -271,9 +278,20 @@ void StateEventMachine::OnStatusReply(std::unique_ptr<VTRecvCommand> reply) {
         }
     }
     reply.reset();
+    // The STATUS sent with a capture may be answered after that capture has ended (a unit that
+    // exposes at once): it must not start polling for a capture nobody waits for.
+    if (m_state == kReady && m_sessionStarted && !m_captureInProgress) {
+        VTLOG(vtlog::kCapture, "status %d after the capture ended: ignored", event);
+        return;
+    }
+    // Only a status wait ends here; the capture time-out keeps guarding the whole capture.
+    if (Takes(event))
+        StopStatusTimer();
     Dispatch(event);
 }
 
+// The reply is owned here and freed exactly once, when this returns, whether a transition took
+// it or not; handlers only borrow it.
 void StateEventMachine::OnCaptureReply(std::unique_ptr<VTRecvCommand> reply) {
     m_receiving = 0;
     if (m_ending || !m_captureArmed) {
@@ -281,7 +299,8 @@ void StateEventMachine::OnCaptureReply(std::unique_ptr<VTRecvCommand> reply) {
         return;
     }
     if (!reply) {
-        StopTimer();
+        if (Takes(kEvCaptureFailed))
+            StopTimer();
         Dispatch(kEvCaptureFailed);
         return;
     }
@@ -289,20 +308,30 @@ void StateEventMachine::OnCaptureReply(std::unique_ptr<VTRecvCommand> reply) {
         Dispatch(kEvForeignReply);  // the capture time-out still guards the real reply
         return;
     }
+    if (!m_captureInProgress) {
+        VTLOG(vtlog::kCapture, "CAPTURE reply without a capture in progress: dropped");
+        return;
+    }
     if (reply->Valid()) {
+        if (!Takes(kEvCaptureSucceeded)) {
+            VTLOG(vtlog::kCapture, "image in state %d not taken; the capture time-out guards",
+                  m_state.load());
+            return;
+        }
         StopTimer();
         Dispatch(kEvCaptureSucceeded, 0, reinterpret_cast<LPARAM>(reply.get()));
-        return;  // the reply is freed here, after the handlers that used it
+        return;
     }
     const std::string& error = reply->Error();
     if (error.find(kTransientCaptureError) != std::string::npos)
         return;  // keep waiting; the capture timer stays armed
+    if (!Takes(kEvCaptureFailed))
+        return;  // the capture time-out still guards the capture
     StopTimer();
     if (error.find(kSensorFaultError) != std::string::npos)
-        m_captureStatus = -16;
+        m_captureStatus = ZEPHLIB_STATUS_SENSOR_FAULT;
     else if (!error.empty())
-        m_captureStatus = -1;
-    reply.reset();
+        m_captureStatus = ZEPHLIB_STATUS_REFUSED;
     Dispatch(kEvCaptureFailed);
 }
 
@@ -319,7 +348,7 @@ void StateEventMachine::OnCloseReply(std::unique_ptr<VTRecvCommand> reply) {
 }
 
 void StateEventMachine::OnOtherReply(std::unique_ptr<VTRecvCommand> reply) {
-    StopStatusTimer();
+    // Not the answer to a STATUS: any status wait goes on.
     const bool act = !m_ending && m_captureArmed && !m_receiving;
     reply.reset();
     if (act)
@@ -346,18 +375,21 @@ void StateEventMachine::OnCaptureRequest(UINT message, std::unique_ptr<CaptureRe
         m_captureArmed = 1;
     m_pending = std::move(request);  // an older request is freed without notification
     Dispatch(kEvCaptureRequested);
+    // A state that starts no capture (a failed or occupied unit) must still answer the caller.
+    if (m_pending && !m_captureInProgress)
+        NotifyPending(ZEPHLIB_STATUS_CONNECTION_FAILED);
 }
 
 void StateEventMachine::OnCancel() {
     if (m_ending)
         return;
     m_captureArmed = 0;
-    m_captureStatus = -3;
+    m_captureStatus = ZEPHLIB_STATUS_CANCELLED;
     m_dialog.SetColour(kColourRed);
     m_dialog.ShowText(kTextCancelling);
     Pause(m_timing.failurePauseMs);
     m_dialog.Hide();
-    NotifyPending(-3);
+    NotifyPending(ZEPHLIB_STATUS_CANCELLED);
     Dispatch(kEvCancel);
 }
 
@@ -373,7 +405,8 @@ HRESULT StateEventMachine::Opening() {
 }
 
 HRESULT StateEventMachine::OpenSession() {
-    if (m_settings.sensorPort < 1 || m_settings.localPort < 1) {
+    const int lowestLocalPort = m_timing.systemChosenLocalPort ? 0 : 1;
+    if (m_settings.sensorPort < 1 || m_settings.localPort < lowestLocalPort) {
         VTLOG(vtlog::kCapture, "opening refused: unit port %d, local port %d",
               m_settings.sensorPort, m_settings.localPort);
         return E_INVALIDARG;
@@ -395,13 +428,14 @@ HRESULT StateEventMachine::OpenSession() {
         else
             m_session = std::make_unique<MyVantaSession>(m_threadId, m_settings.sensorIp.c_str(),
                                                          unitPort, local.c_str(), localPort);
+        m_localPort = m_session->ReplyAddress().Port();
         SendStatusArmed();
     } catch (const CVTException& e) {
         VTLOG(vtlog::kCapture, "opening failed: %s", e.message().c_str());
-        return -8;  // the session could not be opened
+        return E_FAIL;  // the session could not be opened
     } catch (const std::exception& e) {
         VTLOG(vtlog::kCapture, "opening failed: %s", e.what());
-        return -8;  // the session could not be opened
+        return E_FAIL;
     }
     return S_OK;
 }
@@ -423,7 +457,7 @@ HRESULT StateEventMachine::Connected() {
     Pause(m_timing.outcomePauseMs);
     m_dialog.Hide();
     m_dialog.SetColour(kColourWhite);
-    m_captureStatus = 2;
+    m_captureStatus = ZEPHLIB_STATUS_CONNECTED;
     SetStartEvent();
     return S_OK;
 }
@@ -433,7 +467,7 @@ HRESULT StateEventMachine::Occupied() {
     m_dialog.ShowText(kTextOccupied);
     m_dialog.SetColour(kColourRed);
     Pause(m_timing.outcomePauseMs);
-    m_captureStatus = -7;
+    m_captureStatus = ZEPHLIB_STATUS_OCCUPIED;
     SetStartEvent();
     return S_OK;
 }
@@ -466,18 +500,18 @@ HRESULT StateEventMachine::Failing() {
     StopTimer();
     m_receiving = 0;
     switch (m_captureStatus.load()) {
-        case -1:
+        case ZEPHLIB_STATUS_REFUSED:
             m_dialog.SetColour(kColourRed);
             m_dialog.ShowText(kTextCaptureRefused);
             break;
-        case -16:
+        case ZEPHLIB_STATUS_SENSOR_FAULT:
             m_dialog.SetColour(kColourRed);
             m_dialog.ShowText(kTextSensorFault);
             break;
         default:
             m_dialog.SetColour(kColourRed);
             m_dialog.ShowText(kTextConnectFailed, m_settings.sensorIp.c_str());
-            m_captureStatus = -7;
+            m_captureStatus = ZEPHLIB_STATUS_CONNECTION_FAILED;  // also a capture's time-out
             break;
     }
     Pause(m_timing.failurePauseMs);
@@ -485,32 +519,36 @@ HRESULT StateEventMachine::Failing() {
     if (!m_sessionStarted)
         Closing();
     SetStartEvent();
-    return -7;
+    return E_FAIL;  // the CaptureStatus tells callers which failure it was
 }
 
 HRESULT StateEventMachine::StartCapture() {
     StopTimer();
     ArmTimer(TimerKind::Capture, m_settings.captureTimeout);
+    m_captureInProgress = true;
     const int32_t mode =
         m_settings.pictureMode == kPictureMode8Bit ? Image8bitMode : Image16bitMode;
     try {
-        if (!m_session)
+        if (!m_session) {
+            Dispatch(kEvCommandFailed);
             return E_POINTER;
+        }
+        m_sentCapture = true;  // from here on the unit may be capturing for us
         m_session->Capture(mode);
         m_session->Status();
     } catch (...) {
-        m_captureStatus = -1;
+        m_captureStatus = ZEPHLIB_STATUS_REFUSED;
         Dispatch(kEvCommandFailed);
         return E_FAIL;
     }
-    m_captureStatus = 1;
+    m_captureStatus = ZEPHLIB_STATUS_CAPTURING;
     return S_OK;
 }
 
 HRESULT StateEventMachine::Clearing() {
     m_dialog.SetColour(kColourRed);
     m_dialog.ShowText(kTextClearing);
-    m_captureStatus = 1;
+    m_captureStatus = ZEPHLIB_STATUS_CAPTURING;
     Pause(m_timing.stepPauseMs);
     try {
         if (!m_session)
@@ -524,7 +562,7 @@ HRESULT StateEventMachine::Clearing() {
 }
 
 HRESULT StateEventMachine::Expose() {
-    m_captureStatus = 1;
+    m_captureStatus = ZEPHLIB_STATUS_CAPTURING;
     m_dialog.ShowText(kTextExposeNow);
     m_dialog.SetColour(kColourGreen);
     Pause(m_timing.stepPauseMs);
@@ -547,8 +585,8 @@ HRESULT StateEventMachine::ImageArrived(WPARAM wParam, LPARAM lParam) {
         // The image is here; a unit that misses the CLOSE must not cost the caller its picture.
         VTLOG(vtlog::kCapture, "CLOSE after the image failed: %s", e.message().c_str());
     }
-    if (m_captureStatus != -3) {
-        m_captureStatus = 0;
+    if (m_captureStatus != ZEPHLIB_STATUS_CANCELLED) {
+        m_captureStatus = ZEPHLIB_STATUS_DELIVERED;
         m_dialog.ShowText(kTextImageReceived);
         m_dialog.SetColour(kColourYellow);
     }
@@ -558,7 +596,8 @@ HRESULT StateEventMachine::ImageArrived(WPARAM wParam, LPARAM lParam) {
 HRESULT StateEventMachine::Deliver(LPARAM lParam) {
     const auto* reply = reinterpret_cast<const VTRecvCommand*>(lParam);
     HRESULT result = S_OK;
-    if (m_captureStatus != -3) {
+    EndCapture();
+    if (m_captureStatus != ZEPHLIB_STATUS_CANCELLED) {
         m_dialog.SetColour(kColourYellow);
         m_dialog.ShowText(kTextTransferCompleted);
         if (m_pending) {
@@ -575,7 +614,8 @@ HRESULT StateEventMachine::Deliver(LPARAM lParam) {
 HRESULT StateEventMachine::CaptureError() {
     StopTimer();
     m_dialog.SetColour(kColourRed);
-    m_dialog.ShowText(m_captureStatus == -16 ? kTextSensorFault : kTextCaptureRefused);
+    m_dialog.ShowText(m_captureStatus == ZEPHLIB_STATUS_SENSOR_FAULT ? kTextSensorFault
+                                                                     : kTextCaptureRefused);
     Pause(m_timing.failurePauseMs);
     m_dialog.Hide();
     m_dialog.SetColour(kColourWhite);
@@ -593,7 +633,7 @@ HRESULT StateEventMachine::AbandonCapture() {
     } catch (...) {
         result = E_FAIL;  // the caller is told all the same
     }
-    NotifyPending(-3);
+    NotifyPending(ZEPHLIB_STATUS_CANCELLED);
     return result;
 }
 
@@ -609,13 +649,25 @@ HRESULT StateEventMachine::Closing() {
 
 // ---- Helpers -------------------------------------------------------------------------------
 
+UINT StateEventMachine::ClampedDelayMs(int seconds, DWORD millisecondsPerSecond, UINT minMs,
+                                       UINT maxMs) {
+    const std::uint64_t wanted = static_cast<std::uint64_t>(seconds > 0 ? seconds : 0) *
+                                 static_cast<std::uint64_t>(millisecondsPerSecond);
+    return static_cast<UINT>(
+        std::clamp<std::uint64_t>(wanted, minMs, std::max<std::uint64_t>(minMs, maxMs)));
+}
+
 void StateEventMachine::ArmTimer(TimerKind kind, int seconds) {
     StopTimer();
-    const DWORD ms = static_cast<DWORD>(seconds > 0 ? seconds : 0) * m_timing.millisecondsPerSecond;
+    const UINT ms =
+        ClampedDelayMs(seconds, m_timing.millisecondsPerSecond, m_timerMinMs, m_timerMaxMs);
     m_timerId =
         timeSetEvent(ms, m_timerPeriod, &StateEventMachine::TimerProc,
                      static_cast<DWORD_PTR>(m_threadId), TIME_ONESHOT | TIME_CALLBACK_FUNCTION);
+    if (!m_timerId)
+        VTLOG(vtlog::kCapture, "timeSetEvent(%u ms) failed: no guard for this wait", ms);
     m_timerKind = m_timerId ? kind : TimerKind::None;
+    m_armedDelayMs = m_timerId ? ms : 0;
 }
 
 void StateEventMachine::StopTimer() {
@@ -623,6 +675,12 @@ void StateEventMachine::StopTimer() {
         timeKillEvent(m_timerId);
     m_timerId = 0;
     m_timerKind = TimerKind::None;
+    m_armedDelayMs = 0;
+}
+
+bool StateEventMachine::Takes(int event) const {
+    const Resolution step = Resolve(m_state, event);
+    return step.found && !step.isDefault;
 }
 
 void StateEventMachine::StopStatusTimer() {
@@ -651,6 +709,7 @@ void StateEventMachine::SetStartEvent() {
 }
 
 void StateEventMachine::NotifyPending(LONG status) {
+    EndCapture();
     if (!m_pending)
         return;
     ImageDelivery(status, m_settings.borderRemove).NotifyStatus(m_pending.get(), m_kept);
@@ -663,8 +722,10 @@ void StateEventMachine::ShutDownSession(bool showErrors) {
         return;
     int textId = 0;
     std::string message;
+    // CLOSE ends the unit's capture cycle: only a session that started one may send it, never one
+    // whose start found the unit busy with another program.
     try {
-        session->Stop(1);
+        session->Stop(m_sentCapture ? 1 : 0);
     } catch (const CVTException& e) {
         VTLOG(vtlog::kCapture, "stopping the session failed: %s", e.message().c_str());
     }

@@ -9,6 +9,7 @@
 #include "TransitionTable.h"
 
 #include <windows.h>
+#include <zephif/ZephIF.h>
 
 #include <atomic>
 #include <memory>
@@ -22,11 +23,22 @@ struct WorkerTiming {
     DWORD outcomePauseMs = 1000;         // Connected and Occupied, so the text can be read
     DWORD failurePauseMs = 2000;         // Failing, CaptureError and Cancel
     DWORD millisecondsPerSecond = 1000;  // status and capture time-outs are in seconds
+    // In-process callers (tests, benchmarks) may let the system choose the listening port when
+    // Local-Port is 0 and read it back from LocalPort(); the settings file never can.
+    bool systemChosenLocalPort = false;
 };
 
 class StateEventMachine {
 public:
     static constexpr UINT kTimerResolutionFloorMs = 100;
+    // The multimedia timer's delay range when the system does not report one (it reports the
+    // same: 1 ms to 1,000,000 ms).
+    static constexpr UINT kTimerDelayMinMs = 1;
+    static constexpr UINT kTimerDelayMaxMs = 1000000;
+
+    // The delay a time-out of `seconds` arms: clamped into [minMs, maxMs] so that a guard is
+    // always armed (0 s and negative values give minMs, anything beyond the range maxMs).
+    static UINT ClampedDelayMs(int seconds, DWORD millisecondsPerSecond, UINT minMs, UINT maxMs);
 
     // `startEvent` is set once, when the connection attempt has ended; the starter keeps it and
     // takes it back with ReleaseStartEvent before closing it.
@@ -48,12 +60,25 @@ public:
     void MarkSessionStarted() { m_sessionStarted = 1; }
     int CurrentState() const { return m_state.load(); }
     int LastEvent() const { return m_lastEvent.load(); }
+    // The port the session listens on, 0 before it is open.
+    unsigned short LocalPort() const { return m_localPort.load(); }
+    // The delay of the armed timer in milliseconds, 0 when none is armed (tests).
+    UINT ArmedDelayMs() const { return m_armedDelayMs.load(); }
+    // Whether this session has sent CAPTURE, and so owes the unit a CLOSE at its end.
+    bool SentCapture() const { return m_sentCapture.load(); }
     // The worker no longer touches the start event after this.
     void ReleaseStartEvent();
 
     // When the starter gives up on a worker whose thread still runs, the thread deletes it.
     // Returns true when the thread had ended and the caller must delete it.
     bool Abandon();
+    // Hands the thread's handle to the caller, who closes it; the worker no longer does. Taken
+    // before Abandon, it lets an unload wait until the thread has left this module's code.
+    HANDLE TakeThreadHandle() {
+        HANDLE thread = m_thread;
+        m_thread = nullptr;
+        return thread;
+    }
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);
@@ -97,6 +122,10 @@ private:
     void ArmTimer(TimerKind kind, int seconds);
     void StopTimer();
     void StopStatusTimer();
+    // True when `event` would take a transition that replaces the current wait: an exact entry
+    // of the current state (a default entry leaves everything as it is).
+    bool Takes(int event) const;
+    void EndCapture() { m_captureInProgress = false; }
     void SendStatusArmed();
     void Pause(DWORD ms);
     void SetStartEvent();
@@ -111,11 +140,14 @@ private:
 
     std::atomic<int> m_state{kConnecting};
     std::atomic<int> m_lastEvent{-1};
-    std::atomic<LONG> m_captureStatus{0};
+    std::atomic<LONG> m_captureStatus{ZEPHLIB_STATUS_DELIVERED};
     std::atomic<LONG> m_receiving{0};
     std::atomic<LONG> m_sessionStarted{0};
     volatile LONG m_ending = 0;
     LONG m_captureArmed = 1;
+    // A CAPTURE was sent for m_pending and its result has not been given to the caller yet.
+    bool m_captureInProgress = false;
+    std::atomic<bool> m_sentCapture{false};
     LONG m_receivedBytes = 0;
     int m_resetCount = 0;
 
@@ -131,6 +163,10 @@ private:
     UINT m_timerId = 0;
     TimerKind m_timerKind = TimerKind::None;
     UINT m_timerPeriod = 0;
+    UINT m_timerMinMs = kTimerDelayMinMs;
+    UINT m_timerMaxMs = kTimerDelayMaxMs;
+    std::atomic<UINT> m_armedDelayMs{0};
+    std::atomic<unsigned short> m_localPort{0};
 
     std::atomic<int> m_owners{2};  // the starter and the thread
 };

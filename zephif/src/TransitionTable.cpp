@@ -53,6 +53,8 @@ constexpr Transition kReadyRow[] = {
     {kEvTimeout, H::Failing, kFailed},
     {kEvCommandFailed, H::Failing, kFailed},
     {kEvCaptureFailed, H::CaptureError, kReady},
+    // A unit that exposes at once answers CAPTURE before the first STATUS after it.
+    {kEvCaptureSucceeded, H::ImageArrived, kImageReceived},
     {kEvStatusClear, H::Clearing, kClearing},
     {kEvStatusWaitXray, H::Expose, kWaitingForExposure},
     {kEvCloseAcknowledged, H::None, kReady},
@@ -62,9 +64,13 @@ constexpr Transition kReadyRow[] = {
 };
 
 constexpr Transition kClearingRow[] = {
-    {kEvStatusClear, H::Clearing, kClearing}, {kEvStatusWaitXray, H::Expose, kWaitingForExposure},
-    {kEvCancel, H::Abandon, kReady},          {kEvEnd, H::Closing, kClosed},
-    {kEvTimeout, H::Failing, kFailed},        {kEvRetry, H::None, kClearing},
+    {kEvStatusClear, H::Clearing, kClearing},
+    {kEvStatusWaitXray, H::Expose, kWaitingForExposure},
+    {kEvCaptureSucceeded, H::ImageArrived, kImageReceived},
+    {kEvCancel, H::Abandon, kReady},
+    {kEvEnd, H::Closing, kClosed},
+    {kEvTimeout, H::Failing, kFailed},
+    {kEvRetry, H::None, kClearing},
 };
 
 constexpr Transition kWaitingForExposureRow[] = {

@@ -6,12 +6,15 @@
 #include "StateEventMachine.h"
 
 #include <memory>
+#include <vector>
 
 namespace zephif {
 namespace {
 
 constexpr DWORD kStartWaitMs = 30000;
 constexpr DWORD kEndWaitMs = 6000;
+// Unloading waits this long for a worker that ending gave up on (one still showing an error).
+constexpr DWORD kUnloadWaitMs = 60000;
 
 constexpr LONG kFixedCaptureParameters[6] = {684, 456, 12, 800, 8, 0};
 constexpr LONG kExtendedFirstWord = 0;
@@ -24,7 +27,18 @@ public:
         m_initialised = ReadSessionSettings(SettingsPathInCurrentDirectory(), m_settings);
     }
     // Unloading ends the worker even mid-image: its thread must not outlive the library's code.
-    ~ZephIFApp() { EndSession(true); }
+    ~ZephIFApp() {
+        try {
+            EndSession(true);
+            // A worker given up on by an earlier end may still run this module's code.
+            for (HANDLE thread : m_abandonedThreads) {
+                WaitForSingleObject(thread, kUnloadWaitMs);
+                CloseHandle(thread);
+            }
+        } catch (...) {
+            // Unloading must not end the host program.
+        }
+    }
     ZephIFApp(const ZephIFApp&) = delete;
     ZephIFApp& operator=(const ZephIFApp&) = delete;
 
@@ -39,74 +53,83 @@ private:
     bool m_initialised = false;
     SessionSettings m_settings;
     StateEventMachine* m_worker = nullptr;
+    std::vector<HANDLE> m_abandonedThreads;  // workers an end gave up on, still to be waited for
 };
 
 LONG ZephIFApp::StartSession() {
     HANDLE startEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!startEvent)
-        return 2;
+        return ZEPHLIB_NO_START_EVENT;
     if (m_worker || !m_initialised) {
         CloseHandle(startEvent);
         // Declined settings stand for a library that did not load: no session can be opened.
-        return m_worker ? 0 : -8;
+        return m_worker ? ZEPHLIB_OK : ZEPHLIB_STATUS_NO_SESSION;
     }
-    auto* worker = new StateEventMachine(m_settings, startEvent);
+    auto worker = std::make_unique<StateEventMachine>(m_settings, startEvent);
     if (!worker->CreateSuspended()) {
-        delete worker;
+        worker.reset();
         CloseHandle(startEvent);
-        return -1;
+        return ZEPHLIB_NO_ANSWER;
     }
-    m_worker = worker;
-    worker->Resume();
+    m_worker = worker.release();
+    StateEventMachine* started = m_worker;
+    started->Resume();
     const DWORD waited = WaitForSingleObject(startEvent, kStartWaitMs);
-    worker->ReleaseStartEvent();
+    started->ReleaseStartEvent();
     CloseHandle(startEvent);
     if (waited != WAIT_OBJECT_0) {
         // End message: ending flag, Closing, then the thread quits.
-        PostThreadMessageA(worker->ThreadId(), kMsgEnd, 0, 0);
-        return -1;
+        PostThreadMessageA(started->ThreadId(), kMsgEnd, 0, 0);
+        return ZEPHLIB_NO_ANSWER;
     }
-    const LONG status = worker->CaptureStatus();
-    if (status == 0 || status == 2) {
-        worker->MarkSessionStarted();
-        return 0;
+    const LONG status = started->CaptureStatus();
+    if (status == ZEPHLIB_STATUS_DELIVERED || status == ZEPHLIB_STATUS_CONNECTED) {
+        started->MarkSessionStarted();
+        return ZEPHLIB_OK;
     }
-    PostThreadMessageA(worker->ThreadId(), WM_QUIT, 0, 0);
+    PostThreadMessageA(started->ThreadId(), WM_QUIT, 0, 0);
     return status;
 }
 
 LONG ZephIFApp::EndSession(bool evenWhileReceiving) {
     if (!m_worker)
-        return 0;
+        return ZEPHLIB_OK;
     if (m_worker->ReceivingImage() && !evenWhileReceiving)
-        return 1;
+        return ZEPHLIB_RECEIVING_IMAGE;
     PostThreadMessageA(m_worker->ThreadId(), kMsgEnd, 0, 0);
-    if (WaitForSingleObject(m_worker->Thread(), kEndWaitMs) == WAIT_OBJECT_0 || m_worker->Abandon())
+    if (WaitForSingleObject(m_worker->Thread(), kEndWaitMs) == WAIT_OBJECT_0) {
         delete m_worker;
-    // Otherwise the thread deletes its worker when it ends.
+    } else {
+        // Kept so that unloading can wait for the thread; taken before the thread may go.
+        HANDLE thread = m_worker->TakeThreadHandle();
+        if (m_worker->Abandon())
+            delete m_worker;  // it ended meanwhile
+        // Otherwise the thread deletes its worker when it ends.
+        m_abandonedThreads.push_back(thread);
+    }
     m_worker = nullptr;
-    return 0;
+    return ZEPHLIB_OK;
 }
 
 LONG ZephIFApp::CancelPendingCaptures() {
     if (!m_worker)
-        return 0;
+        return ZEPHLIB_OK;
     if (m_worker->ReceivingImage())
-        return 1;
+        return ZEPHLIB_RECEIVING_IMAGE;
     PostThreadMessageA(m_worker->ThreadId(), kMsgCancel, 0, 0);
-    return 0;
+    return ZEPHLIB_OK;
 }
 
 LONG ZephIFApp::PostRequest(UINT message, const CaptureRequest& request) {
     if (!m_worker)
-        return 0;
+        return ZEPHLIB_OK;
     if (!m_worker->SessionStarted())
-        return -1;
+        return ZEPHLIB_NO_ANSWER;
     auto copy = std::make_unique<CaptureRequest>(request);
     if (!PostThreadMessageA(m_worker->ThreadId(), message, 0, reinterpret_cast<LPARAM>(copy.get())))
-        return -1;   // the worker is gone: nobody will answer this request
-    copy.release();  // the worker owns it now
-    return 0;
+        return ZEPHLIB_NO_ANSWER;  // the worker is gone: nobody will answer this request
+    copy.release();                // the worker owns it now
+    return ZEPHLIB_OK;
 }
 
 ZephIFApp theApp;
@@ -117,117 +140,145 @@ ZephIFApp theApp;
 using zephif::CaptureRequest;
 using zephif::theApp;
 
+namespace {
+
+// Every export runs its body through this: no exception crosses the C edge into the host.
+template <class Body>
+LONG Guarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return ZEPHLIB_NO_ANSWER;
+    }
+}
+
+}  // namespace
+
 extern "C" {
 
 ZEPHIF_API LONG WINAPI ZephLibStartSession(void) {
-    return theApp.StartSession();
+    return Guarded([] { return theApp.StartSession(); });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibEndSession(void) {
-    return theApp.EndSession();
+    return Guarded([] { return theApp.EndSession(); });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCancelPendingCaptures(void) {
-    return theApp.CancelPendingCaptures();
+    return Guarded([] { return theApp.CancelPendingCaptures(); });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibGetCaptureParameters(CaptureParameters* parameters) {
-    if (!parameters)
-        return -9;
-    for (int i = 0; i < 6; ++i)
-        parameters->words[i] = zephif::kFixedCaptureParameters[i];
-    return 0;
+    return Guarded([&] {
+        if (!parameters)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        for (int i = 0; i < 6; ++i)
+            parameters->words[i] = zephif::kFixedCaptureParameters[i];
+        return ZEPHLIB_OK;
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibGetExtendedCaptureParameters(ExtendedCaptureParameters* parameters) {
-    if (!parameters)
-        return -9;
-    parameters->words[0] = zephif::kExtendedFirstWord;
-    for (int i = 0; i < 6; ++i)
-        parameters->words[1 + i] =
-            theApp.m_stored ? theApp.m_stored->words[i] : zephif::kFixedCaptureParameters[i];
-    parameters->words[7] = zephif::kExtendedEighthWord;
-    parameters->words[8] = zephif::kExtendedNinthWord;
-    return 0;
+    return Guarded([&] {
+        if (!parameters)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        parameters->words[0] = zephif::kExtendedFirstWord;
+        for (int i = 0; i < 6; ++i)
+            parameters->words[1 + i] =
+                theApp.m_stored ? theApp.m_stored->words[i] : zephif::kFixedCaptureParameters[i];
+        parameters->words[7] = zephif::kExtendedEighthWord;
+        parameters->words[8] = zephif::kExtendedNinthWord;
+        return ZEPHLIB_OK;
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibSetCaptureParameters(const CaptureParameters* parameters) {
-    if (!parameters)
-        return -9;
-    theApp.m_stored = std::make_unique<CaptureParameters>(*parameters);
-    return 0;
+    return Guarded([&] {
+        if (!parameters)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        theApp.m_stored = std::make_unique<CaptureParameters>(*parameters);
+        return ZEPHLIB_OK;
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibControlTestAndSimulation(LONG) {
-    return 0;
+    return ZEPHLIB_OK;
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCaptureRawImageWithPostMessage(LONG flag, HWND window, UINT messageId,
                                                              LONG cookie) {
-    if (!window)
-        return -9;
-    CaptureRequest request;
-    request.notifyKind = zephif::kNotifyWindowMessage;
-    request.imageKind = zephif::kImageRaw;
-    request.flag = flag == 1 ? 1 : 0;
-    request.cookie = cookie;
-    request.target = zephif::HandleWord(window);
-    request.messageId = messageId;
-    return theApp.PostRequest(zephif::kMsgCaptureRawPost, request);
+    return Guarded([&] {
+        if (!window)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        CaptureRequest request;
+        request.notifyKind = zephif::kNotifyWindowMessage;
+        request.imageKind = zephif::kImageRaw;
+        request.flag = flag == 1 ? 1 : 0;
+        request.cookie = cookie;
+        request.target = zephif::HandleWord(window);
+        request.messageId = messageId;
+        return theApp.PostRequest(zephif::kMsgCaptureRawPost, request);
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCaptureRawImageWithEventSignal(LONG flag, HANDLE event,
                                                              HGLOBAL* resultHandle, LONG cookie) {
-    if (!event)
-        return -9;
-    CaptureRequest request;
-    request.notifyKind = zephif::kNotifyEvent;
-    request.imageKind = zephif::kImageRaw;
-    request.flag = flag == 1 ? 1 : 0;
-    request.resultHandle = resultHandle;
-    request.cookie = cookie;
-    request.target = zephif::HandleWord(event);
-    return theApp.PostRequest(zephif::kMsgCaptureRawEvent, request);
+    return Guarded([&] {
+        if (!event)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        CaptureRequest request;
+        request.notifyKind = zephif::kNotifyEvent;
+        request.imageKind = zephif::kImageRaw;
+        request.flag = flag == 1 ? 1 : 0;
+        request.resultHandle = resultHandle;
+        request.cookie = cookie;
+        request.target = zephif::HandleWord(event);
+        return theApp.PostRequest(zephif::kMsgCaptureRawEvent, request);
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCaptureBitmapWithPostMessage(LONG flag, HWND window, UINT messageId,
                                                            LONG reserved, LONG cookie) {
-    if (!window)
-        return -9;
-    CaptureRequest request;
-    request.notifyKind = zephif::kNotifyWindowMessage;
-    request.imageKind = zephif::kImageBitmap;
-    request.flag = flag == 1 ? 1 : 0;
-    request.reserved = static_cast<DWORD>(reserved);
-    request.cookie = cookie;
-    request.target = zephif::HandleWord(window);
-    request.messageId = messageId;
-    return theApp.PostRequest(zephif::kMsgCaptureBitmapPost, request);
+    return Guarded([&] {
+        if (!window)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        CaptureRequest request;
+        request.notifyKind = zephif::kNotifyWindowMessage;
+        request.imageKind = zephif::kImageBitmap;
+        request.flag = flag == 1 ? 1 : 0;
+        request.reserved = static_cast<DWORD>(reserved);
+        request.cookie = cookie;
+        request.target = zephif::HandleWord(window);
+        request.messageId = messageId;
+        return theApp.PostRequest(zephif::kMsgCaptureBitmapPost, request);
+    });
 }
 
 // Image kind 1, as this export has always asked for: its caller gets raw pixels.
 ZEPHIF_API LONG WINAPI ZephLibCaptureBitmapWithEventSignal(LONG flag, HANDLE event,
                                                            HGLOBAL* resultHandle, LONG reserved,
                                                            LONG cookie) {
-    if (!event)
-        return -9;
-    CaptureRequest request;
-    request.notifyKind = zephif::kNotifyEvent;
-    request.imageKind = zephif::kImageRaw;
-    request.flag = flag == 1 ? 1 : 0;
-    request.reserved = static_cast<DWORD>(reserved);
-    request.resultHandle = resultHandle;
-    request.cookie = cookie;
-    request.target = zephif::HandleWord(event);
-    return theApp.PostRequest(zephif::kMsgCaptureBitmapEvent, request);
+    return Guarded([&] {
+        if (!event)
+            return ZEPHLIB_INVALID_ARGUMENT;
+        CaptureRequest request;
+        request.notifyKind = zephif::kNotifyEvent;
+        request.imageKind = zephif::kImageRaw;
+        request.flag = flag == 1 ? 1 : 0;
+        request.reserved = static_cast<DWORD>(reserved);
+        request.resultHandle = resultHandle;
+        request.cookie = cookie;
+        request.target = zephif::HandleWord(event);
+        return theApp.PostRequest(zephif::kMsgCaptureBitmapEvent, request);
+    });
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCaptureTiffFileWithPostMessage(LONG, LONG, LONG, LONG, LONG) {
-    return -9;
+    return ZEPHLIB_INVALID_ARGUMENT;
 }
 
 ZEPHIF_API LONG WINAPI ZephLibCaptureTiffFileWithEventSignal(LONG, LONG, LONG, LONG, LONG) {
-    return -9;
+    return ZEPHLIB_INVALID_ARGUMENT;
 }
 
 }  // extern "C"

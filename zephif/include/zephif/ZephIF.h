@@ -29,6 +29,9 @@ extern "C" {
 #define ZEPHLIB_STATUS_REFUSED (-1)
 #define ZEPHLIB_STATUS_CANCELLED (-3)
 #define ZEPHLIB_STATUS_CONNECTION_FAILED (-7)
+/* The same value for a unit busy with another program and for a capture that timed out. */
+#define ZEPHLIB_STATUS_OCCUPIED (-7)
+#define ZEPHLIB_STATUS_TIMED_OUT (-7)
 #define ZEPHLIB_STATUS_NO_SESSION (-8)
 #define ZEPHLIB_STATUS_SENSOR_FAULT (-16)
 
