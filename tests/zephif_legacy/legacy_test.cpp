@@ -51,7 +51,7 @@ TEST_F(Legacy, CaptureByPostedMessageShowsTheStepsAndWritesTheDiagnosticFiles) {
     unitsim::Config config;
     config.faults.chunkBytes = 32768;  // the transfer arrives in pieces: progress in tenths
     StartOnDemandUnit(config);
-    const unsigned short localPort = FreeLoopbackPort();
+    const unsigned short localPort = LocalPort();
     std::ofstream(m_dir / "ZephIF.ini")
         << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << m_unit->port()
         << "\r\nLocal-Port=" << localPort

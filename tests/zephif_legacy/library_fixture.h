@@ -4,15 +4,13 @@
 
 #include <zephif/ZephIF.h>
 
+#include "test_support.h"
 #include "test_window.h"
 #include "waiting_ui.h"
 
 #include <unitsim/virtual_unit.h>
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -60,19 +58,6 @@ struct ZephLib {
     decltype(&ZephLibCaptureTiffFileWithEventSignal) CaptureTiffFileWithEventSignal;
 };
 
-// A loopback port nobody listens on at the moment.
-inline unsigned short FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 inline std::string ReadWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -118,7 +103,7 @@ protected:
     void WriteSettings(int sensorPort, const std::string& extra = {}) {
         std::ofstream(m_dir / "ZephIF.ini")
             << "[VANTA]\r\nSensor-IP=127.0.0.1\r\nSensor-Port=" << sensorPort
-            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << FreeLoopbackPort()
+            << "\r\nLocal-IP=127.0.0.1\r\nLocal-Port=" << LocalPort()
             << "\r\nSensor-Status-Timeout=5\r\nSensor-Capture-Timeout=20\r\nSensor-Poll-Timeout=50"
             << "\r\n"
             << extra;
@@ -178,6 +163,9 @@ protected:
     const char* m_path = nullptr;
     ZephLib lib{};
     fs::path m_dir;
+    // The library's reply port, reserved among test processes for the fixture's life.
+    testsupport::ReservedPort m_localPort;
+    unsigned short LocalPort() const { return m_localPort.Port(); }
     fs::path m_oldDir;
     std::shared_ptr<WaitingUi> m_ui;
     std::unique_ptr<unitsim::VirtualUnit> m_unit;

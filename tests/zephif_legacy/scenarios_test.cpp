@@ -30,10 +30,6 @@ struct Scenario {
     Ask ask;
 };
 
-// The network build drops an image that arrives before its first STATUS after CAPTURE is
-// answered, so its at-once rows wait for the worker that delivers in every pending state.
-constexpr bool kNetworkBuildTakesAnImageAtOnce = false;
-
 void PrintTo(const Scenario& scenario, std::ostream* os) {
     *os << scenario.name;
 }
@@ -105,9 +101,6 @@ protected:
 TEST_P(ClientScenarios, CaptureThroughTheExports) {
     const Scenario& s = std::get<1>(GetParam());
     const bool atOnce = s.unit == Unit::kExposesAtOnce;
-    if (atOnce && !kNetworkBuildTakesAnImageAtOnce &&
-        std::string(std::get<0>(GetParam()).name) == "Network")
-        GTEST_SKIP() << "the network build does not yet take an image exposed at once";
     unitsim::Config config;
     if (atOnce) {
         config.exposureDelay = 0ms;  // exposes as soon as it is asked; else on demand
@@ -147,7 +140,7 @@ TEST_P(ClientScenarios, CaptureThroughTheExports) {
 }
 
 TEST_P(BothBuilds, ParameterRecordsAndArgumentChecksNeedNoSession) {
-    WriteSettings(FreeLoopbackPort());
+    WriteSettings(LocalPort());
     Load();
     const std::vector<LONG> fixed = {684, 456, 12, 800, 8, 0};
     CaptureParameters p{};

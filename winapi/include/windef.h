@@ -3,6 +3,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h> /* char16_t, the wide character of the C++ headers, for C callers */
+#endif
 
 #define WINAPI
 #define CALLBACK
