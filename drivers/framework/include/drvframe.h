@@ -144,6 +144,9 @@ public:
     void CompleteCurrentAndStartNext(PIRP irp, NTSTATUS status, ULONG_PTR information);
     // Completes every request still waiting in the start-I/O queue or held, with `status`.
     void FlushQueuedIrps(NTSTATUS status);
+    // Starts the next queued request at DISPATCH_LEVEL, unless a stop, removal or power-down
+    // has halted the queue (the requests then wait, held, for the device to come back).
+    void StartNextRequest();
 
     bool HoldingNewRequests() const { return m_holding.load(); }
     DEVICE_POWER_STATE PowerState() const { return m_powerState.load(); }
@@ -157,6 +160,9 @@ protected:
     // Around device power transitions: before leaving D0, after returning to it.
     virtual void SavePowerRegisters() {}
     virtual void RestorePowerRegisters() {}
+    // Before a stop, a removal or a power-down: ends the request being served (every timer of
+    // its operation stopped, the board left idle) and completes it with `status`.
+    virtual void AbortCurrentRequest(NTSTATUS status) { (void)status; }
 
 private:
     static DRIVER_CANCEL CancelQueuedIrp;
@@ -168,6 +174,11 @@ private:
     NTSTATUS ForwardSkipping(PIRP irp);
     void StartHeldIrps();
     void FailHeldIrps(NTSTATUS status);
+    // Halts the start-I/O queue: the current request is aborted with `status` and every request
+    // still queued moves, in order, to the front of the held requests.
+    void HaltQueue(NTSTATUS status);
+    void ResumeQueue();
+    void CompleteFileIrps(PFILE_OBJECT file);
     void DestroyAndDelete();
 
     PDEVICE_OBJECT m_physicalDevice;
@@ -178,8 +189,70 @@ private:
     std::atomic<DEVICE_POWER_STATE> m_powerState{PowerDeviceD3};
     bool m_resourcesSetUp = false;
     std::atomic<int> m_openHandles{0};
+    std::atomic<bool> m_queueHalted{false};
     std::deque<PIRP> m_heldIrps;  // guarded by the cancel spin lock
 };
+
+// ---------------------------------------------------------------------------------------------
+// A board device whose requests run one at a time as operations under one device spin lock.
+// The operation owns its request from the moment start-I/O records it, under the device lock,
+// before any cancel routine can see it; a cancel routine takes the device lock and finds either
+// the operation still owning the request, or the request already given back.
+class COperationDevice : public CPnpDevice {
+public:
+    COperationDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice);
+
+    void LockDevice();
+    void UnlockDevice();
+    bool LockHeldByThisThread() const { return m_lockOwner.load() == KeGetCurrentThread(); }
+    // The request the running operation serves (lock held to rely on it).
+    PIRP OperationIrp() const { return m_operationIrp; }
+
+    // Start-I/O: takes the device lock and makes `irp` the operation's with `cancelRoutine`
+    // (null: not cancellable). False when it had been cancelled already: the lock is released,
+    // the request completed as cancelled and the next one started.
+    bool BeginOperation(PIRP irp, PDRIVER_CANCEL cancelRoutine);
+    // Lock held: releases it, completes the operation's request unless its cancel routine has
+    // it, and starts the next request. An operation whose request was cancelled while it ran
+    // on (see StopForCancel) calls it too, to start the next request.
+    void FinishOperation(NTSTATUS status, ULONG_PTR information);
+    // The body of a cancel routine, the cancel spin lock already released.
+    void CancelOperation(PIRP irp);
+    // The common dispatch rule: a read of non-zero length is queued.
+    NTSTATUS QueueRead(PIRP irp);
+
+protected:
+    // Lock held, the operation's request cancelled: stops the operation and returns true, or
+    // returns false when the operation must run to its end (it then calls FinishOperation).
+    virtual bool StopForCancel() = 0;
+    // Lock held: stops the operation and every timer it armed, board idle where mapped.
+    virtual void StopOperation() = 0;
+    void AbortCurrentRequest(NTSTATUS status) override;
+
+private:
+    KSPIN_LOCK m_lock;
+    KIRQL m_lockIrql = PASSIVE_LEVEL;
+    std::atomic<PKTHREAD> m_lockOwner{nullptr};
+    PIRP m_operationIrp = nullptr;  // guarded by m_lock
+};
+
+// ---------------------------------------------------------------------------------------------
+// The dispatch rule of a device-control code: its input length, the shortest output it needs
+// and whether it runs at once or through start-I/O.
+struct CIoctlRule {
+    enum class Input { Exact, AtLeast, Any };
+    enum class Stage { Queued, Immediate };
+    ULONG code;
+    Input input;
+    ULONG inputLength;
+    ULONG outputLength;
+    Stage stage;
+};
+
+// Finds the rule of the request's code and checks its lengths. STATUS_SUCCESS with *rule set;
+// STATUS_NOT_IMPLEMENTED, STATUS_INVALID_PARAMETER (input) or STATUS_BUFFER_TOO_SMALL (output).
+NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATION stack,
+                        const CIoctlRule** rule);
 
 // ---------------------------------------------------------------------------------------------
 // The driver object: sets the framework's dispatch routines for create, close, cleanup, PnP,

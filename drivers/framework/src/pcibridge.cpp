@@ -7,7 +7,7 @@ namespace {
 bool WaitNotBusy(PUCHAR port, USHORT* word) {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    const LONGLONG deadline = now.QuadPart + static_cast<LONGLONG>(kNvramBusyTimeoutMs) * 10000;
+    const LONGLONG deadline = now.QuadPart + static_cast<LONGLONG>(kNvramBusyTimeoutUs) * 10;
     for (;;) {
         *word = ReadPort16(port, kNvramAccess);
         if ((*word & kNvramBusy) == 0)
@@ -46,7 +46,10 @@ NTSTATUS ReadNvramByte(PUCHAR port, USHORT address, UCHAR* value) {
     return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
 }
 
-NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
+namespace {
+
+// The command sequence of one byte write, without the cell's programming time.
+NTSTATUS CommandNvramWrite(PUCHAR port, USHORT address, UCHAR value) {
     USHORT word;
     SelectAddress(port, address);
     if (!WaitNotBusy(port, &word))
@@ -54,10 +57,136 @@ NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
     WritePort16(port, kNvramAccess, static_cast<USHORT>(0xC000 | value));
     if (!WaitNotBusy(port, &word))
         return STATUS_IO_DEVICE_ERROR;
-    // The cell needs its programming time before the next command.
+    return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
+}
+
+// Splits and checks a read or write request's header.
+bool ParseNvramRequest(PVOID buffer, ULONG inputLength, USHORT* start, USHORT* count) {
+    if (inputLength < 4 || buffer == nullptr)
+        return false;
+    auto bytes = static_cast<PUCHAR>(buffer);
+    std::memcpy(start, bytes, 2);
+    std::memcpy(count, bytes + 2, 2);
+    return true;
+}
+
+}  // namespace
+
+NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
+    const NTSTATUS status = CommandNvramWrite(port, address, value);
+    // The cell needs its programming time before the next command (passive callers only).
     for (ULONG us = 0; us < kNvramWriteSettleMs * 1000; us += 50)
         KeStallExecutionProcessor(50);
-    return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
+    return status;
+}
+
+// ---- NvramOperation
+
+NvramOperation::NvramOperation() = default;
+
+NvramOperation::~NvramOperation() {
+    KeRemoveQueueDpc(&m_dpc);
+}
+
+void NvramOperation::Initialize(COperationDevice* device) {
+    m_device = device;
+    m_timer.Initialize(StepDpc, this);
+    KeInitializeDpc(&m_dpc, StepDpc, this);
+}
+
+void NvramOperation::StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+                               ULONG outputLength) {
+    USHORT start, count;
+    if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
+        static_cast<ULONG>(start) + count > nvramSize || outputLength < count) {
+        m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    m_write = false;
+    m_port = port;
+    m_bytes = static_cast<PUCHAR>(buffer);
+    m_address = start;
+    m_count = count;
+    m_done = 0;
+    m_running = true;
+    Step();
+}
+
+void NvramOperation::StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength) {
+    USHORT start, count;
+    if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
+        inputLength < static_cast<ULONG>(count) + 5 || start < kNvramProtectedBytes ||
+        static_cast<ULONG>(start) + count > nvramSize) {
+        m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    m_write = true;
+    m_port = port;
+    m_bytes = static_cast<PUCHAR>(buffer) + 4;
+    m_address = start;
+    m_count = count;
+    m_done = 0;
+    m_running = true;
+    Step();
+}
+
+void NvramOperation::Stop() {
+    m_running = false;
+    m_timer.Cancel();
+    KeRemoveQueueDpc(&m_dpc);
+}
+
+void NvramOperation::Finish(NTSTATUS status, ULONG_PTR information) {
+    m_running = false;
+    m_device->FinishOperation(status, information);
+}
+
+// Lock held. Either finishes the request (releasing the lock) or schedules the next step.
+void NvramOperation::Step() {
+    if (m_done == m_count) {
+        Finish(STATUS_SUCCESS, m_write ? 0 : m_count);
+        return;
+    }
+    if (m_write) {
+        const NTSTATUS status =
+            CommandNvramWrite(m_port, static_cast<USHORT>(m_address + m_done), m_bytes[m_done]);
+        if (!NT_SUCCESS(status)) {
+            Finish(status, 0);
+            return;
+        }
+        ++m_done;
+        m_timer.Start(kNvramWriteSettleMs);  // the cell's programming time
+        return;
+    }
+    for (USHORT n = 0; n < kNvramReadBytesPerStep && m_done < m_count; ++n) {
+        UCHAR value = 0;
+        const NTSTATUS status =
+            ReadNvramByte(m_port, static_cast<USHORT>(m_address + m_done), &value);
+        if (!NT_SUCCESS(status)) {
+            Finish(status, 0);
+            return;
+        }
+        // The system buffer holds the request's header until the bytes overwrite it.
+        m_bytes[m_done++] = value;
+    }
+    if (m_done == m_count) {
+        Finish(STATUS_SUCCESS, m_count);
+        return;
+    }
+    KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
+}
+
+void NvramOperation::StepDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto self = static_cast<NvramOperation*>(context);
+    self->m_device->LockDevice();
+    const bool current = dpc == &self->m_dpc ? self->m_running : self->m_timer.TakeExpiry();
+    if (!current || !self->m_running) {
+        self->m_device->UnlockDevice();  // stopped meanwhile
+        return;
+    }
+    self->Step();
+    if (self->m_running)
+        self->m_device->UnlockDevice();
 }
 
 NTSTATUS IoctlReadNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,

@@ -176,7 +176,6 @@ private:
     USHORT cable_ = 0;
     int speedAckPolls_ = 0;
     bool speedAck_ = false;
-    uint64_t accesses_ = 0;
     std::unique_ptr<wdm::InterruptLine> line_;
 };
 
