@@ -230,10 +230,15 @@ protected:
     void AbortCurrentRequest(NTSTATUS status) override;
 
 private:
+    // Lock held: takes the operation's request and its cancel routine. False when a cancel
+    // routine has the request (it completes it); *irp null when there was none.
+    bool TakeOperationIrpLocked(PIRP* irp);
+
     KSPIN_LOCK m_lock;
     KIRQL m_lockIrql = PASSIVE_LEVEL;
     std::atomic<PKTHREAD> m_lockOwner{nullptr};
     PIRP m_operationIrp = nullptr;  // guarded by m_lock
+    bool m_operationCancellable = false;
 };
 
 // ---------------------------------------------------------------------------------------------

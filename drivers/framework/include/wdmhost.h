@@ -4,6 +4,7 @@
 
 #include "wdm.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -46,6 +47,19 @@ void WaitForDpcIdle();
 // Waits until no DPC and no interrupt is queued or running: what happens at once in simulated
 // time has happened. RunNextTimer and AdvanceTime settle this way before and after moving time.
 void WaitForQuiescence();
+
+// DPC watchdog: a thread that stays at DISPATCH_LEVEL or above for longer than the limit of
+// simulated time (processor stalls not counted) prints its stack and aborts, as a kernel's
+// watchdog stops the machine. Zero turns it off.
+constexpr LONGLONG kDefaultDpcWatchdogLimit100ns = 10000;  // 1 ms
+void SetDpcWatchdogLimit(LONGLONG limit100ns);
+LONGLONG DpcWatchdogLimit();
+
+// Pause points (tests of races): the next thread to reach WdmPausePoint(name) after it is armed
+// stops there until released. WaitForPause is bounded and false when no thread arrived.
+void ArmPausePoint(const std::string& name);
+bool WaitForPause(const std::string& name, std::chrono::milliseconds bound);
+void ReleasePause(const std::string& name);
 
 // Fails the next `count` pool allocations (tests of the out-of-memory paths).
 void FailPoolAllocations(int count);

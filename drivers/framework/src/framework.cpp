@@ -658,8 +658,10 @@ void COperationDevice::UnlockDevice() {
 }
 
 bool COperationDevice::BeginOperation(PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+    WdmPausePoint("BeginOperation");
     LockDevice();
     m_operationIrp = irp;
+    m_operationCancellable = cancelRoutine != nullptr;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     if (irp->Cancel) {
@@ -673,26 +675,38 @@ bool COperationDevice::BeginOperation(PIRP irp, PDRIVER_CANCEL cancelRoutine) {
     }
     IoSetCancelRoutine(irp, cancelRoutine);
     IoReleaseCancelSpinLock(irql);
+    WdmPausePoint("OperationOwned");
     return true;
 }
 
-void COperationDevice::FinishOperation(NTSTATUS status, ULONG_PTR information) {
-    PIRP irp = m_operationIrp;
+bool COperationDevice::TakeOperationIrpLocked(PIRP* irp) {
+    *irp = m_operationIrp;
     m_operationIrp = nullptr;
+    if (*irp == nullptr)
+        return false;
+    // The cancel routine is taken while the lock is held: once the lock is released, a cancel
+    // routine that runs finds the operation without a request and completes the request itself.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(*irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    return !(m_operationCancellable && routine == nullptr && (*irp)->Cancel);
+}
+
+void COperationDevice::FinishOperation(NTSTATUS status, ULONG_PTR information) {
+    WdmPausePoint("FinishOperation");
+    PIRP irp;
+    const bool mine = TakeOperationIrpLocked(&irp);
     UnlockDevice();
-    if (irp != nullptr) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-        IoReleaseCancelSpinLock(irql);
-        if (routine == nullptr && irp->Cancel)
-            return;  // its cancel routine, waiting for the lock, completes it and starts the next
+    if (irp != nullptr && !mine)
+        return;  // its cancel routine, waiting for the lock, completes it and starts the next
+    if (irp != nullptr)
         CompleteIrp(irp, status, information);
-    }
     StartNextRequest();
 }
 
 void COperationDevice::CancelOperation(PIRP irp) {
+    WdmPausePoint("CancelOperation");
     LockDevice();
     bool startNext = true;
     if (m_operationIrp == irp) {
@@ -708,18 +722,11 @@ void COperationDevice::CancelOperation(PIRP irp) {
 void COperationDevice::AbortCurrentRequest(NTSTATUS status) {
     LockDevice();
     StopOperation();
-    PIRP irp = m_operationIrp;
-    m_operationIrp = nullptr;
+    PIRP irp;
+    const bool mine = TakeOperationIrpLocked(&irp);
     UnlockDevice();
-    if (irp == nullptr)
-        return;
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(irql);
-    if (routine == nullptr && irp->Cancel)
-        return;  // its cancel routine completes it
-    CompleteIrp(irp, status, 0);
+    if (irp != nullptr && mine)
+        CompleteIrp(irp, status, 0);
 }
 
 NTSTATUS COperationDevice::QueueRead(PIRP irp) {

@@ -3,6 +3,8 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <execinfo.h>
+#include <map>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,41 @@ constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local char t_threadIdentity;
+
+// ---- DPC watchdog: how long this thread has stayed at DISPATCH_LEVEL or above, in simulated
+// time, less the processor stalls the hardware's timing asks for.
+constexpr LONGLONG kNoStretch = -1;
+thread_local LONGLONG t_stretchStart = kNoStretch;
+thread_local LONGLONG t_stretchStalled = 0;
+thread_local bool t_watchdogFired = false;
+thread_local int t_waitDepth = 0;
+thread_local LONGLONG t_waitStart = kNoStretch;
+std::atomic<LONGLONG> g_watchdogLimit100ns{kDefaultDpcWatchdogLimit100ns};
+
+void BeginStretch(LONGLONG now) {
+    t_stretchStart = now;
+    t_stretchStalled = 0;
+}
+
+// Called with the clock's time whenever this thread's code moves or reads it.
+void CheckStretch(LONGLONG now) {
+    const LONGLONG limit = g_watchdogLimit100ns.load();
+    if (t_stretchStart == kNoStretch || limit <= 0 || t_watchdogFired || t_waitDepth > 0)
+        return;
+    const LONGLONG spent = now - t_stretchStart - t_stretchStalled;
+    if (spent <= limit)
+        return;
+    t_watchdogFired = true;
+    std::fprintf(stderr,
+                 "DPC watchdog: %lld us at DISPATCH_LEVEL or above (limit %lld us); the stack:\n",
+                 static_cast<long long>(spent / 10), static_cast<long long>(limit / 10));
+    void* frames[64];
+    const int depth = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, depth, 2);
+    std::abort();
+}
+
+LONGLONG SimulatedNowOrStretchless();
 
 // ---- DPC queue: one worker, one DPC at a time, at DISPATCH_LEVEL.
 struct DpcQueue {
@@ -51,8 +88,10 @@ struct DpcQueue {
             PVOID a2 = dpc->SystemArgument2;
             running = true;
             l.unlock();
+            BeginStretch(SimulatedNowOrStretchless());
             routine(dpc, context, a1, a2);
             WdmAssert(t_irql == DISPATCH_LEVEL);
+            t_stretchStart = kNoStretch;
             l.lock();
             running = false;
             if (queue.empty())
@@ -139,6 +178,30 @@ Clock& TheClock() {
     return *c;
 }
 
+// The simulated time, or "no stretch" in real time (the watchdog measures simulated time).
+LONGLONG SimulatedNowOrStretchless() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    return c.mode == ClockMode::Simulated ? c.simulatedNow : kNoStretch;
+}
+
+struct PausePoints {
+    std::mutex lock;
+    std::condition_variable changed;
+    struct Point {
+        bool armed = false;
+        bool paused = false;
+        bool released = false;
+    };
+    std::map<std::string, Point> points;
+};
+
+PausePoints& Pauses() {
+    static auto* p = new PausePoints;
+    return *p;
+}
+std::atomic<bool> g_anyPauseArmed{false};
+
 std::mutex& DebugLock() {
     static auto* m = new std::mutex;
     return *m;
@@ -153,12 +216,47 @@ std::atomic<int> g_failAllocations{0};
 }  // namespace
 
 void ChargeBusAccess() {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    if (c.mode != ClockMode::Simulated)
-        return;
-    c.simulatedNow += kBusAccessTime100ns;
-    c.FireDueLocked(c.simulatedNow);
+    LONGLONG now;
+    {
+        Clock& c = TheClock();
+        std::lock_guard<std::mutex> guard(c.lock);
+        if (c.mode != ClockMode::Simulated)
+            return;
+        c.simulatedNow += kBusAccessTime100ns;
+        c.FireDueLocked(c.simulatedNow);
+        now = c.simulatedNow;
+    }
+    CheckStretch(now);
+}
+
+void SetDpcWatchdogLimit(LONGLONG limit100ns) {
+    g_watchdogLimit100ns = limit100ns;
+}
+
+LONGLONG DpcWatchdogLimit() {
+    return g_watchdogLimit100ns.load();
+}
+
+void ArmPausePoint(const std::string& name) {
+    PausePoints& p = Pauses();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.points[name] = PausePoints::Point{true, false, false};
+    g_anyPauseArmed = true;
+}
+
+bool WaitForPause(const std::string& name, std::chrono::milliseconds bound) {
+    PausePoints& p = Pauses();
+    std::unique_lock<std::mutex> l(p.lock);
+    return p.changed.wait_for(l, bound, [&] { return p.points[name].paused; });
+}
+
+void ReleasePause(const std::string& name) {
+    PausePoints& p = Pauses();
+    std::lock_guard<std::mutex> guard(p.lock);
+    PausePoints::Point& point = p.points[name];
+    point.armed = false;
+    point.released = true;
+    p.changed.notify_all();
 }
 
 KIRQL& CurrentIrql() {
@@ -254,6 +352,35 @@ std::string LastDebugMessage() {
 
 using namespace wdm;
 
+void WdmPausePoint(const char* name) {
+    if (!g_anyPauseArmed.load())
+        return;
+    PausePoints& p = Pauses();
+    std::unique_lock<std::mutex> l(p.lock);
+    auto it = p.points.find(name);
+    if (it == p.points.end() || !it->second.armed || it->second.paused)
+        return;
+    it->second.paused = true;
+    p.changed.notify_all();
+    p.changed.wait(l, [&] { return p.points[name].released; });
+    PausePoints::Point& point = p.points[name];
+    point.paused = false;
+    point.released = false;
+}
+
+void WdmBeginSpecifiedWait() {
+    if (t_waitDepth++ == 0)
+        t_waitStart = SimulatedNowOrStretchless();
+}
+
+void WdmEndSpecifiedWait() {
+    if (--t_waitDepth != 0 || t_waitStart == kNoStretch)
+        return;
+    const LONGLONG now = SimulatedNowOrStretchless();
+    if (now != kNoStretch)
+        t_stretchStalled += now - t_waitStart;
+}
+
 void WdmAssertFailed(const char* expression, const char* file, int line) {
     std::fprintf(stderr, "kernel rule broken: %s (%s:%d)\n", expression, file, line);
     std::abort();
@@ -281,11 +408,19 @@ KIRQL KeGetCurrentIrql() {
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     WdmAssert(NewIrql >= t_irql);
     *OldIrql = t_irql;
+    if (t_irql < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL)
+        BeginStretch(SimulatedNowOrStretchless());
     t_irql = NewIrql;
 }
 
 void KeLowerIrql(KIRQL NewIrql) {
     WdmAssert(NewIrql <= t_irql);
+    if (t_irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) {
+        const LONGLONG now = SimulatedNowOrStretchless();
+        if (now != kNoStretch)
+            CheckStretch(now);
+        t_stretchStart = kNoStretch;
+    }
     t_irql = NewIrql;
 }
 
@@ -419,9 +554,15 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 // ---- Time
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    CurrentTime->QuadPart = c.NowLocked();
+    bool simulated;
+    {
+        Clock& c = TheClock();
+        std::lock_guard<std::mutex> guard(c.lock);
+        CurrentTime->QuadPart = c.NowLocked();
+        simulated = c.mode == ClockMode::Simulated;
+    }
+    if (simulated)
+        CheckStretch(CurrentTime->QuadPart);
 }
 
 void KeQueryTickCount(PLARGE_INTEGER TickCount) {
@@ -450,6 +591,7 @@ void KeStallExecutionProcessor(ULONG MicroSeconds) {
         std::lock_guard<std::mutex> guard(c.lock);
         if (c.mode == ClockMode::Simulated) {
             c.simulatedNow += static_cast<LONGLONG>(MicroSeconds) * 10;
+            t_stretchStalled += static_cast<LONGLONG>(MicroSeconds) * 10;  // the hardware's own
             c.FireDueLocked(c.simulatedNow);
             return;
         }

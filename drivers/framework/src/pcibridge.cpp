@@ -5,6 +5,7 @@ namespace pcibridge {
 namespace {
 
 bool WaitNotBusy(PUCHAR port, USHORT* word) {
+    WdmSpecifiedWait wait;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + static_cast<LONGLONG>(kNvramBusyTimeoutUs) * 10;

@@ -113,6 +113,7 @@ bool HarrowImageCaptureInactive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP) {
 }
 
 bool HarrowImageCaptureActive::SetState() {
+    WdmSpecifiedWait wait;  // the drain and speed deadlines
     CHarrowDriver* d = m_driver;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -147,8 +148,14 @@ bool HarrowImageCaptureActive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP irp) 
         c->EnterInactive();
         return false;
     }
+    ULONG taken = 0;
     for (;;) {
         while (d->ReadStatus() & kStatusFifoData) {
+            if (++taken > kDpcWordsPerRun) {
+                // Enough for one run: the line, still asserted, brings the rest.
+                c->EnableReceiveInterrupts();
+                return false;
+            }
             if (d->ReadReceiveFlags() & kReceiveOverrun) {
                 c->EnterInactive();
                 c->FinishOperationsIrp(STATUS_DATA_OVERRUN, 0);

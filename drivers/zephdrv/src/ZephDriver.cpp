@@ -91,6 +91,7 @@ void CZephDriver::WriteMode(UCHAR mode) {
 }
 
 bool CZephDriver::SendCommand(USHORT request) {
+    WdmSpecifiedWait wait;  // the one-second command deadline
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + kCommandDeadline100ns;
@@ -108,6 +109,7 @@ bool CZephDriver::SendCommand(USHORT request) {
 }
 
 bool CZephDriver::DrainFifo() {
+    WdmSpecifiedWait wait;  // the one-second drain deadline
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + kDrainDeadline100ns;
@@ -455,7 +457,10 @@ bool CZephDriver::StartRead(PIRP, PVOID buffer, ULONG length) {
 }
 
 void CZephDriver::HandleReadData() {
+    ULONG taken = 0;
     while (ReadStatus() & kStatusFifoData) {
+        if (++taken > kDpcWordsPerRun)
+            break;  // enough for one run: the line, still asserted, brings the rest
         if (ReadStatus() & kStatusOverrun) {
             m_readTimer.Cancel();
             ResetFifo();

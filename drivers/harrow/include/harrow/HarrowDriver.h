@@ -64,6 +64,9 @@ public:
     static constexpr ULONG kDrainBurstWords = 10000;
     static constexpr LONGLONG kSpeedCommandTimeout100ns = 50000;  // 5 ms
     static constexpr USHORT kReadoutSpeedCode = 7;
+    // FIFO words one DPC run takes before it hands back to the interrupt: the processor does
+    // not stay long at DISPATCH_LEVEL.
+    static constexpr ULONG kDpcWordsPerRun = 256;
 
     bool SetState() override;
     bool StateHandlerDpc(PKDPC dpc, PDEVICE_OBJECT device, PIRP irp) override;

@@ -24,6 +24,8 @@ public:
     static constexpr LONGLONG kCommandDeadline100ns = 10000000;  // one second
     static constexpr LONGLONG kDrainDeadline100ns = 10000000;    // one second
     static constexpr ULONG kDrainBurstWords = 1000;
+    // FIFO words one read DPC run takes before it hands back to the interrupt.
+    static constexpr ULONG kDpcWordsPerRun = 256;
     static constexpr ULONG kPowerOnWakeDelayMs = 2000;
     static constexpr ULONG kPowerOnCheckDelayMs = 2000;
     static constexpr ULONG kPowerOffSettleMs = 1;
