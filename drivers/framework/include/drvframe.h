@@ -218,6 +218,8 @@ public:
     void FinishOperation(NTSTATUS status, ULONG_PTR information);
     // The body of a cancel routine, the cancel spin lock already released.
     void CancelOperation(PIRP irp);
+    // A cancel routine that does only that.
+    static DRIVER_CANCEL CancelRoutine;
     // The common dispatch rule: a read of non-zero length is queued.
     NTSTATUS QueueRead(PIRP irp);
 

@@ -561,8 +561,6 @@ struct _DEVICE_OBJECT {
     std::atomic<int> References;
     std::atomic<bool> DeletePending;
     PIO_DPC_ROUTINE DpcForIsrRoutine;
-    int StartIoDepth;        // guarded by the cancel spin lock
-    bool StartNextDeferred;  // guarded by the cancel spin lock
 };
 
 struct _FILE_OBJECT {

@@ -154,6 +154,9 @@ public:
     NTSTATUS StopBoard(size_t index);
     NTSTATUS StartBoard(size_t index);
     NTSTATUS RemoveBoard(size_t index);
+    // The board is pulled out: IRP_MN_SURPRISE_REMOVAL now; RemoveBoard then sends the removal
+    // without asking (as the PnP manager does once the last handle is closed).
+    NTSTATUS SurpriseRemoveBoard(size_t index);
     NTSTATUS SetDevicePower(size_t index, DEVICE_POWER_STATE state);
     // The driver's device object (top of the board's stack), null once removed.
     PDEVICE_OBJECT FunctionDevice(size_t index);

@@ -719,6 +719,11 @@ void COperationDevice::CancelOperation(PIRP irp) {
         StartNextRequest();
 }
 
+void COperationDevice::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    static_cast<COperationDevice*>(FromDeviceObject(device))->CancelOperation(irp);
+}
+
 void COperationDevice::AbortCurrentRequest(NTSTATUS status) {
     LockDevice();
     StopOperation();

@@ -59,20 +59,24 @@ void CheckStretch(LONGLONG now) {
 
 LONGLONG SimulatedNowOrStretchless();
 
-// ---- DPC queue: one worker, one DPC at a time, at DISPATCH_LEVEL.
+// ---- DPC queue: two simulated processors take DPCs from one queue, each at DISPATCH_LEVEL;
+// two DPCs (the same one, queued again while it runs, included) may run at once.
+constexpr int kDpcProcessors = 2;
+
 struct DpcQueue {
     std::mutex lock;
     std::condition_variable work;
     std::condition_variable idle;
     std::deque<PKDPC> queue;
-    bool running = false;
+    int running = 0;
     bool started = false;
 
     void EnsureWorker() {
         if (started)
             return;
         started = true;
-        std::thread([this] { Run(); }).detach();
+        for (int i = 0; i < kDpcProcessors; ++i)
+            std::thread([this] { Run(); }).detach();
     }
     void Run() {
         t_irql = DISPATCH_LEVEL;
@@ -86,15 +90,15 @@ struct DpcQueue {
             PVOID context = dpc->DeferredContext;
             PVOID a1 = dpc->SystemArgument1;
             PVOID a2 = dpc->SystemArgument2;
-            running = true;
+            ++running;
             l.unlock();
             BeginStretch(SimulatedNowOrStretchless());
             routine(dpc, context, a1, a2);
             WdmAssert(t_irql == DISPATCH_LEVEL);
             t_stretchStart = kNoStretch;
             l.lock();
-            running = false;
-            if (queue.empty())
+            --running;
+            if (queue.empty() && running == 0)
                 idle.notify_all();
         }
     }
@@ -330,13 +334,13 @@ void WaitForDpcIdle() {
     WdmAssert(t_irql == PASSIVE_LEVEL);
     DpcQueue& q = Dpcs();
     std::unique_lock<std::mutex> l(q.lock);
-    q.idle.wait(l, [&q] { return q.queue.empty() && !q.running; });
+    q.idle.wait(l, [&q] { return q.queue.empty() && q.running == 0; });
 }
 
 bool DpcQueueIdle() {
     DpcQueue& q = Dpcs();
     std::lock_guard<std::mutex> guard(q.lock);
-    return q.queue.empty() && !q.running;
+    return q.queue.empty() && q.running == 0;
 }
 
 void FailPoolAllocations(int count) {
@@ -494,7 +498,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
         return FALSE;
     q.queue.erase(std::remove(q.queue.begin(), q.queue.end(), Dpc), q.queue.end());
     Dpc->Inserted = false;
-    if (q.queue.empty() && !q.running)
+    if (q.queue.empty() && q.running == 0)
         q.idle.notify_all();
     return TRUE;
 }

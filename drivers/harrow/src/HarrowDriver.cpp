@@ -654,7 +654,9 @@ void CHarrowDriver::StartIo(PIRP irp) {
         return;
     }
 
-    if (!BeginOperation(irp, nullptr))
+    // NVRAM requests run over timers and may be cancelled; the rest complete at once.
+    const bool nvram = code == kIoctlReadNvram || code == kIoctlWriteNvram;
+    if (!BeginOperation(irp, nvram ? CancelRoutine : nullptr))
         return;
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -713,6 +715,10 @@ void CHarrowDriver::DpcForIsr() {
 }
 
 bool CHarrowDriver::StopForCancel() {
+    if (m_nvram.Running()) {
+        m_nvram.Stop();
+        return true;
+    }
     if (m_capture.IsActive()) {
         if (m_port != nullptr)
             m_capture.EnterInactive();

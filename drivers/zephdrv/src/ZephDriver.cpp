@@ -337,20 +337,15 @@ NTSTATUS CZephDriver::IoctlWriteCommand(PIRP irp) {
 
 void CZephDriver::StartIo(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    PDRIVER_CANCEL cancel = nullptr;
-    if (stack->MajorFunction == IRP_MJ_READ) {
-        if (irp->MdlAddress == nullptr ||
-            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr) {
-            CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-            return;
-        }
-        cancel = ZephDriverCancelCallback;
-    } else {
-        const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-        if (code == kIoctlSetPowerState || code == kIoctlTestSensor)
-            cancel = ZephDriverCancelCallback;
+    if (stack->MajorFunction == IRP_MJ_READ &&
+        (irp->MdlAddress == nullptr ||
+         MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr)) {
+        CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return;
     }
-    if (!BeginOperation(irp, cancel))
+    // Every operation may be cancelled: any may wait for a reset to end, NVRAM requests and
+    // the timed ones run on.
+    if (!BeginOperation(irp, ZephDriverCancelCallback))
         return;
     if (m_resetting) {
         m_waitingForReset = true;  // the reset's end runs it
@@ -694,6 +689,7 @@ bool CZephDriver::StopForCancel() {
         default:
             m_timer.Cancel();
             m_readTimer.Cancel();
+            m_nvram.Stop();
             if (m_port != nullptr)
                 ReturnToIdle();
             return true;
