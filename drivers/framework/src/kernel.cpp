@@ -24,27 +24,28 @@ constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local char t_threadIdentity;
 
-// ---- DPC watchdog: how long this thread has stayed at DISPATCH_LEVEL or above, in simulated
-// time, less the processor stalls the hardware's timing asks for.
+// ---- DPC watchdog: how long this thread has stayed at DISPATCH_LEVEL or above, counted in
+// the simulated time its own register accesses took (other processors' work and the processor
+// stalls the hardware's timing asks for are not its own), less specified deadline polls.
 constexpr LONGLONG kNoStretch = -1;
+thread_local LONGLONG t_charged = 0;  // simulated time of this thread's register accesses
 thread_local LONGLONG t_stretchStart = kNoStretch;
-thread_local LONGLONG t_stretchStalled = 0;
+thread_local LONGLONG t_stretchExempt = 0;
 thread_local bool t_watchdogFired = false;
 thread_local int t_waitDepth = 0;
-thread_local LONGLONG t_waitStart = kNoStretch;
+thread_local LONGLONG t_waitStart = 0;
 std::atomic<LONGLONG> g_watchdogLimit100ns{kDefaultDpcWatchdogLimit100ns};
 
-void BeginStretch(LONGLONG now) {
-    t_stretchStart = now;
-    t_stretchStalled = 0;
+void BeginStretch() {
+    t_stretchStart = t_charged;
+    t_stretchExempt = 0;
 }
 
-// Called with the clock's time whenever this thread's code moves or reads it.
-void CheckStretch(LONGLONG now) {
+void CheckStretch() {
     const LONGLONG limit = g_watchdogLimit100ns.load();
     if (t_stretchStart == kNoStretch || limit <= 0 || t_watchdogFired || t_waitDepth > 0)
         return;
-    const LONGLONG spent = now - t_stretchStart - t_stretchStalled;
+    const LONGLONG spent = t_charged - t_stretchStart - t_stretchExempt;
     if (spent <= limit)
         return;
     t_watchdogFired = true;
@@ -56,8 +57,6 @@ void CheckStretch(LONGLONG now) {
     backtrace_symbols_fd(frames, depth, 2);
     std::abort();
 }
-
-LONGLONG SimulatedNowOrStretchless();
 
 // ---- DPC queue: two simulated processors take DPCs from one queue, each at DISPATCH_LEVEL;
 // two DPCs (the same one, queued again while it runs, included) may run at once.
@@ -92,7 +91,7 @@ struct DpcQueue {
             PVOID a2 = dpc->SystemArgument2;
             ++running;
             l.unlock();
-            BeginStretch(SimulatedNowOrStretchless());
+            BeginStretch();
             routine(dpc, context, a1, a2);
             WdmAssert(t_irql == DISPATCH_LEVEL);
             t_stretchStart = kNoStretch;
@@ -182,13 +181,6 @@ Clock& TheClock() {
     return *c;
 }
 
-// The simulated time, or "no stretch" in real time (the watchdog measures simulated time).
-LONGLONG SimulatedNowOrStretchless() {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    return c.mode == ClockMode::Simulated ? c.simulatedNow : kNoStretch;
-}
-
 struct PausePoints {
     std::mutex lock;
     std::condition_variable changed;
@@ -220,7 +212,6 @@ std::atomic<int> g_failAllocations{0};
 }  // namespace
 
 void ChargeBusAccess() {
-    LONGLONG now;
     {
         Clock& c = TheClock();
         std::lock_guard<std::mutex> guard(c.lock);
@@ -228,9 +219,9 @@ void ChargeBusAccess() {
             return;
         c.simulatedNow += kBusAccessTime100ns;
         c.FireDueLocked(c.simulatedNow);
-        now = c.simulatedNow;
     }
-    CheckStretch(now);
+    t_charged += kBusAccessTime100ns;
+    CheckStretch();
 }
 
 void SetDpcWatchdogLimit(LONGLONG limit100ns) {
@@ -374,15 +365,12 @@ void WdmPausePoint(const char* name) {
 
 void WdmBeginSpecifiedWait() {
     if (t_waitDepth++ == 0)
-        t_waitStart = SimulatedNowOrStretchless();
+        t_waitStart = t_charged;
 }
 
 void WdmEndSpecifiedWait() {
-    if (--t_waitDepth != 0 || t_waitStart == kNoStretch)
-        return;
-    const LONGLONG now = SimulatedNowOrStretchless();
-    if (now != kNoStretch)
-        t_stretchStalled += now - t_waitStart;
+    if (--t_waitDepth == 0)
+        t_stretchExempt += t_charged - t_waitStart;
 }
 
 void WdmAssertFailed(const char* expression, const char* file, int line) {
@@ -413,16 +401,14 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     WdmAssert(NewIrql >= t_irql);
     *OldIrql = t_irql;
     if (t_irql < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL)
-        BeginStretch(SimulatedNowOrStretchless());
+        BeginStretch();
     t_irql = NewIrql;
 }
 
 void KeLowerIrql(KIRQL NewIrql) {
     WdmAssert(NewIrql <= t_irql);
     if (t_irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) {
-        const LONGLONG now = SimulatedNowOrStretchless();
-        if (now != kNoStretch)
-            CheckStretch(now);
+        CheckStretch();
         t_stretchStart = kNoStretch;
     }
     t_irql = NewIrql;
@@ -558,15 +544,9 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 // ---- Time
 
 void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    bool simulated;
-    {
-        Clock& c = TheClock();
-        std::lock_guard<std::mutex> guard(c.lock);
-        CurrentTime->QuadPart = c.NowLocked();
-        simulated = c.mode == ClockMode::Simulated;
-    }
-    if (simulated)
-        CheckStretch(CurrentTime->QuadPart);
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    CurrentTime->QuadPart = c.NowLocked();
 }
 
 void KeQueryTickCount(PLARGE_INTEGER TickCount) {
@@ -595,7 +575,6 @@ void KeStallExecutionProcessor(ULONG MicroSeconds) {
         std::lock_guard<std::mutex> guard(c.lock);
         if (c.mode == ClockMode::Simulated) {
             c.simulatedNow += static_cast<LONGLONG>(MicroSeconds) * 10;
-            t_stretchStalled += static_cast<LONGLONG>(MicroSeconds) * 10;  // the hardware's own
             c.FireDueLocked(c.simulatedNow);
             return;
         }
