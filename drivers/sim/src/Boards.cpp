@@ -90,6 +90,12 @@ USHORT Bridge::NvramWordForRead() {
 void Bridge::NvramCommand(USHORT word) {
     if ((word & 0x8000) == 0)
         return;  // no strobe, no command
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart < programmingUntil_) {
+        ++refusedCommands;  // a cell is still being programmed: the command is lost
+        return;
+    }
     const UCHAR byte = static_cast<UCHAR>(word & 0xFF);
     switch ((word >> 13) & 3) {
         case 0:
@@ -101,6 +107,7 @@ void Bridge::NvramCommand(USHORT word) {
         case 2:
             nvram[nvramAddress_ % kNvramBytes] = byte;
             nvramFaultRaised_ = nvramFault;
+            programmingUntil_ = now.QuadPart + kNvramProgramming100ns;
             break;
         case 3:
             nvramData_ = nvram[nvramAddress_ % kNvramBytes];
@@ -201,6 +208,11 @@ void BridgedBoard::SetNvramFault(bool fault) {
 uint64_t BridgedBoard::AccessCount() const {
     std::lock_guard<std::mutex> guard(lock_);
     return accesses_;
+}
+
+uint64_t BridgedBoard::RefusedNvramCommands() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.refusedCommands;
 }
 
 HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {

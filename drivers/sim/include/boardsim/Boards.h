@@ -20,6 +20,8 @@ public:
     static constexpr ULONG kPortWindowBytes = 0x80;
     static constexpr ULONG kNvramBytes = 2048;
     static constexpr int kNvramBusyPolls = 2;  // reads of the word that show it busy
+    // After a byte write the cell programs for this long and refuses every command meanwhile.
+    static constexpr LONGLONG kNvramProgramming100ns = 20 * 10000;
     static constexpr ULONG kReceiveInterruptEnable = 0x2000;
     static constexpr ULONG kInterruptPending = 0x800000;
     static constexpr ULONG kLocalReset = 0x01000000;  // bit 24 of the bus-master control
@@ -35,7 +37,8 @@ public:
     ULONG Port60() const { return port60_; }
 
     std::vector<uint8_t> nvram;
-    bool nvramFault = false;  // the fault bit rises after every byte read or written
+    bool nvramFault = false;       // the fault bit rises after every byte read or written
+    uint64_t refusedCommands = 0;  // NVRAM commands that came while a cell was programming
 
 private:
     void NvramCommand(USHORT word);
@@ -48,6 +51,7 @@ private:
     UCHAR nvramData_ = 0;
     int nvramBusy_ = 0;
     bool nvramFaultRaised_ = false;
+    LONGLONG programmingUntil_ = 0;
 };
 
 // The words a sensor has yet to send: a window on its packed image, so an exposure starts at
@@ -121,6 +125,8 @@ public:
     void SetNvramFault(bool fault);
     // Register accesses since creation: a request that must leave the hardware alone.
     uint64_t AccessCount() const;
+    // NVRAM commands refused because a cell was still programming.
+    uint64_t RefusedNvramCommands() const;
 
 protected:
     mutable std::mutex lock_;
