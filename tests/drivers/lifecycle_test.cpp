@@ -251,6 +251,19 @@ TEST_F(HarrowLifecycleTest, FullNvramWriteRunsOnTimersNotAtDispatchLevel) {
     EXPECT_TRUE(std::equal(out.begin(), out.end(), request.begin() + 4));
 }
 
+// A read that finishes in its step DPC starts the next one there; the step must not touch the
+// lock the next request now holds.
+TEST_F(HarrowLifecycleTest, NvramReadsFinishingInTheirStepDpcHandOnCleanly) {
+    Start({.sensor = SensorModel::Kestrel});
+    USHORT header[2] = {0, 100};
+    Request first, second;
+    ASSERT_TRUE(first.Ioctl(file_, harrow::kIoctlReadNvram, header, 4, 100));
+    ASSERT_TRUE(second.Ioctl(file_, harrow::kIoctlReadNvram, header, 4, 100));
+    EXPECT_EQ(first.Wait(), 0u);
+    EXPECT_EQ(second.Wait(), 0u);
+    EXPECT_EQ(second.Bytes(), 100u);
+}
+
 struct ModelCase {
     const char* name;
     SensorModel sensor;

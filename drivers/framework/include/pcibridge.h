@@ -69,18 +69,18 @@ public:
     // Start-I/O, device lock held, METHOD_BUFFERED system buffer. Read: input u16 start, u16
     // count; returns the bytes. Write: input u16 start, u16 count, the bytes; needs count + 5
     // input bytes and a start of at least 128. Both keep start + count within `nvramSize`.
-    // The operation finishes (and releases the lock) at once on a bad request; otherwise it
-    // goes on and this returns with the lock held.
-    void StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+    // True when the operation finished at once (a bad request, or nothing to do) and released
+    // the lock; otherwise it goes on and this returns with the lock held.
+    bool StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
                    ULONG outputLength);
-    void StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength);
+    bool StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength);
     // Lock held: stops a running request's steps (its request is the caller's to complete).
     void Stop();
     bool Running() const { return m_running; }
 
 private:
     static KDEFERRED_ROUTINE StepDpc;
-    void Step();
+    bool Step();
     void Finish(NTSTATUS status, ULONG_PTR information);
 
     COperationDevice* m_device = nullptr;

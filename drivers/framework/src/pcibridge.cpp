@@ -95,13 +95,13 @@ void NvramOperation::Initialize(COperationDevice* device) {
     KeInitializeDpc(&m_dpc, StepDpc, this);
 }
 
-void NvramOperation::StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+bool NvramOperation::StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
                                ULONG outputLength) {
     USHORT start, count;
     if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
         static_cast<ULONG>(start) + count > nvramSize || outputLength < count) {
         m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
-        return;
+        return true;
     }
     m_write = false;
     m_port = port;
@@ -110,16 +110,16 @@ void NvramOperation::StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULON
     m_count = count;
     m_done = 0;
     m_running = true;
-    Step();
+    return Step();
 }
 
-void NvramOperation::StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength) {
+bool NvramOperation::StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength) {
     USHORT start, count;
     if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
         inputLength < static_cast<ULONG>(count) + 5 || start < kNvramProtectedBytes ||
         static_cast<ULONG>(start) + count > nvramSize) {
         m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
-        return;
+        return true;
     }
     m_write = true;
     m_port = port;
@@ -128,7 +128,7 @@ void NvramOperation::StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULO
     m_count = count;
     m_done = 0;
     m_running = true;
-    Step();
+    return Step();
 }
 
 void NvramOperation::Stop() {
@@ -142,22 +142,22 @@ void NvramOperation::Finish(NTSTATUS status, ULONG_PTR information) {
     m_device->FinishOperation(status, information);
 }
 
-// Lock held. Either finishes the request (releasing the lock) or schedules the next step.
-void NvramOperation::Step() {
+// Lock held. Either finishes the request (releasing the lock: true) or schedules the next step.
+bool NvramOperation::Step() {
     if (m_done == m_count) {
         Finish(STATUS_SUCCESS, m_write ? 0 : m_count);
-        return;
+        return true;
     }
     if (m_write) {
         const NTSTATUS status =
             CommandNvramWrite(m_port, static_cast<USHORT>(m_address + m_done), m_bytes[m_done]);
         if (!NT_SUCCESS(status)) {
             Finish(status, 0);
-            return;
+            return true;
         }
         ++m_done;
         m_timer.Start(kNvramWriteSettleMs);  // the cell's programming time
-        return;
+        return false;
     }
     for (USHORT n = 0; n < kNvramReadBytesPerStep && m_done < m_count; ++n) {
         UCHAR value = 0;
@@ -165,16 +165,17 @@ void NvramOperation::Step() {
             ReadNvramByte(m_port, static_cast<USHORT>(m_address + m_done), &value);
         if (!NT_SUCCESS(status)) {
             Finish(status, 0);
-            return;
+            return true;
         }
         // The system buffer holds the request's header until the bytes overwrite it.
         m_bytes[m_done++] = value;
     }
     if (m_done == m_count) {
         Finish(STATUS_SUCCESS, m_count);
-        return;
+        return true;
     }
     KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
+    return false;
 }
 
 void NvramOperation::StepDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
@@ -185,8 +186,8 @@ void NvramOperation::StepDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
         self->m_device->UnlockDevice();  // stopped meanwhile
         return;
     }
-    self->Step();
-    if (self->m_running)
+    // Once the request finished, the lock is gone and the next request may already run.
+    if (!self->Step())
         self->m_device->UnlockDevice();
 }
 

@@ -413,13 +413,11 @@ void CZephDriver::RunOperation(PIRP irp) {
             return;
         }
         case kIoctlReadNvram:
-            m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength);
-            if (m_nvram.Running())
+            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
                 UnlockDevice();
             return;
         case kIoctlWriteNvram:
-            m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength);
-            if (m_nvram.Running())
+            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
                 UnlockDevice();
             return;
         default:
