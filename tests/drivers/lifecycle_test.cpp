@@ -66,6 +66,8 @@ protected:
 // A cancel that arrives while start-I/O holds the request and the device lock waits for the
 // lock, then finds the read running and stops it: the request completes once, as cancelled.
 TEST_F(HarrowLifecycleTest, CancelRacingStartIoStopsTheStartedRead) {
+    if (wdm::GetExecutionMode() == wdm::ExecutionMode::SingleProcessor)
+        GTEST_SKIP() << "races need a second processor";
     StartIdentified({.sensor = SensorModel::Zeph, .autoExpose = false});
     wdm::ArmPausePoint("OperationOwned");
     Request read;
@@ -87,6 +89,8 @@ TEST_F(HarrowLifecycleTest, CancelRacingStartIoStopsTheStartedRead) {
 
 // Cancelled after start-I/O began but before the operation took it: nothing touches the board.
 TEST_F(HarrowLifecycleTest, CancelBeforeTheOperationOwnsTheReadLeavesTheBoardAlone) {
+    if (wdm::GetExecutionMode() == wdm::ExecutionMode::SingleProcessor)
+        GTEST_SKIP() << "races need a second processor";
     StartIdentified({.sensor = SensorModel::Zeph, .autoExpose = false});
     wdm::ArmPausePoint("BeginOperation");
     Request read;
@@ -105,6 +109,8 @@ TEST_F(HarrowLifecycleTest, CancelBeforeTheOperationOwnsTheReadLeavesTheBoardAlo
 
 // The DPC finishing a read and a cancel meet: exactly one of them completes the request.
 TEST_F(HarrowLifecycleTest, CancelRacingTheCompletingDpcCompletesOnce) {
+    if (wdm::GetExecutionMode() == wdm::ExecutionMode::SingleProcessor)
+        GTEST_SKIP() << "races need a second processor";
     StartIdentified({.sensor = SensorModel::Zeph});
     wdm::ArmPausePoint("FinishOperation");
     Request read;

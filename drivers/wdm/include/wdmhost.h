@@ -23,6 +23,14 @@ enum class ClockMode {
     RealTime,   // time is the host's monotonic clock; timers fire on their own thread
 };
 
+// How interrupts and DPCs run. Threads: each interrupt line and each of two DPC processors has
+// its own thread. SingleProcessor: everything runs on the thread that causes it, as on a
+// uniprocessor: an asserted line interrupts the code that raised it (below the line's DIRQL),
+// DPCs run when the IRQL drops below DISPATCH_LEVEL. Set before any board or DPC exists.
+enum class ExecutionMode { Threads, SingleProcessor };
+void SetExecutionMode(ExecutionMode mode);
+ExecutionMode GetExecutionMode();
+
 // Switches the clock; only while no timer is armed.
 void SetClockMode(ClockMode mode);
 ClockMode GetClockMode();
@@ -98,6 +106,9 @@ public:
     ULONG Vector() const { return vector_; }
     // Interrupts the ISR claimed since the line was created.
     ULONG ClaimedCount() const;
+    // Times the line stayed asserted after the ISR declined it: on a machine, an interrupt
+    // storm. Each is reported (DbgPrint) and the line is left until it next changes.
+    ULONG StormCount() const;
 
     // Used by IoConnectInterrupt/IoDisconnectInterrupt.
     bool Connect(PKINTERRUPT interrupt);
@@ -106,8 +117,14 @@ public:
     void WaitIdle() const;
     void Disconnect(PKINTERRUPT interrupt);
 
+    // Single-processor mode: services the line on this thread if it is pending and this
+    // thread's IRQL allows it.
+    void DeliverInline();
+
 private:
     void Run();
+    // Runs the ISR while the line is asserted; `l` is held on entry and exit.
+    void Service(std::unique_lock<std::mutex>& l);
 
     const ULONG vector_;
     std::function<bool()> asserted_;
@@ -119,6 +136,7 @@ private:
     bool running_ = false;
     PKINTERRUPT interrupt_ = nullptr;
     ULONG claimed_ = 0;
+    ULONG storms_ = 0;
     std::thread thread_;
 };
 

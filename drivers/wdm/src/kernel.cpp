@@ -71,7 +71,7 @@ struct DpcQueue {
     bool started = false;
 
     void EnsureWorker() {
-        if (started)
+        if (started || SingleProcessor())
             return;
         started = true;
         for (int i = 0; i < kDpcProcessors; ++i)
@@ -102,6 +102,9 @@ struct DpcQueue {
         }
     }
 };
+
+std::atomic<bool> g_singleProcessor{false};
+thread_local bool t_runningDpcsInline = false;
 
 DpcQueue& Dpcs() {
     static auto* q = new DpcQueue;  // the worker outlives static destruction
@@ -321,8 +324,65 @@ size_t ArmedTimerCount() {
     return c.armed.size();
 }
 
+bool SingleProcessor() {
+    return g_singleProcessor.load(std::memory_order_relaxed);
+}
+
+void SetExecutionMode(ExecutionMode mode) {
+    g_singleProcessor = mode == ExecutionMode::SingleProcessor;
+}
+
+ExecutionMode GetExecutionMode() {
+    return SingleProcessor() ? ExecutionMode::SingleProcessor : ExecutionMode::Threads;
+}
+
+void RunQueuedDpcsInline() {
+    if (!SingleProcessor() || t_runningDpcsInline || t_irql >= DISPATCH_LEVEL)
+        return;
+    t_runningDpcsInline = true;
+    DpcQueue& q = Dpcs();
+    for (;;) {
+        PKDPC dpc;
+        PKDEFERRED_ROUTINE routine;
+        PVOID context, a1, a2;
+        {
+            std::lock_guard<std::mutex> guard(q.lock);
+            if (q.queue.empty())
+                break;
+            dpc = q.queue.front();
+            q.queue.pop_front();
+            dpc->Inserted = false;
+            routine = dpc->DeferredRoutine;
+            context = dpc->DeferredContext;
+            a1 = dpc->SystemArgument1;
+            a2 = dpc->SystemArgument2;
+            ++q.running;
+        }
+        const KIRQL old = t_irql;
+        t_irql = DISPATCH_LEVEL;
+        BeginStretch();
+        routine(dpc, context, a1, a2);
+        WdmAssert(t_irql == DISPATCH_LEVEL);
+        CheckStretch();
+        t_stretchStart = kNoStretch;
+        t_irql = old;
+        {
+            std::lock_guard<std::mutex> guard(q.lock);
+            --q.running;
+            if (q.queue.empty() && q.running == 0)
+                q.idle.notify_all();
+        }
+        DeliverPendingInterrupts();  // lines masked while the DPC ran
+    }
+    t_runningDpcsInline = false;
+}
+
 void WaitForDpcIdle() {
     WdmAssert(t_irql == PASSIVE_LEVEL);
+    if (SingleProcessor()) {
+        RunQueuedDpcsInline();
+        return;
+    }
     DpcQueue& q = Dpcs();
     std::unique_lock<std::mutex> l(q.lock);
     q.idle.wait(l, [&q] { return q.queue.empty() && q.running == 0; });
@@ -407,11 +467,17 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 void KeLowerIrql(KIRQL NewIrql) {
     WdmAssert(NewIrql <= t_irql);
-    if (t_irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL) {
+    const bool droppedBelowDispatch = t_irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL;
+    if (droppedBelowDispatch) {
         CheckStretch();
         t_stretchStart = kNoStretch;
     }
     t_irql = NewIrql;
+    if (SingleProcessor()) {
+        DeliverPendingInterrupts();
+        if (droppedBelowDispatch)
+            RunQueuedDpcsInline();
+    }
 }
 
 KIRQL KeRaiseIrqlToDpcLevel() {
