@@ -244,6 +244,36 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// The add-device step of a board driver: a device object "<deviceName><index>" (device type
+// T::kDeviceType) at the first index below T::kMaxDevices whose creation succeeds, its
+// extension a T built in place as T(device, physicalDevice, index), direct I/O. A failed
+// construction deletes the device again and returns its status.
+template <class T>
+NTSTATUS AddBoardDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice,
+                        PCWSTR deviceName) {
+    for (ULONG index = 0; index < T::kMaxDevices; ++index) {
+        CString name(deviceName);
+        name.AppendNumber(index);
+        PDEVICE_OBJECT device = nullptr;
+        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(T), name.Unicode(), T::kDeviceType, 0,
+                                       FALSE, &device))) {
+            continue;
+        }
+        auto extension = new (device->DeviceExtension) T(device, physicalDevice, index);
+        const NTSTATUS status = extension->ConstructionStatus();
+        if (!NT_SUCCESS(status)) {
+            extension->~T();
+            IoDeleteDevice(device);
+            return status;
+        }
+        device->Flags |= DO_DIRECT_IO;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_OBJECT_NAME_COLLISION;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The dispatch rule of a device-control code: its input length, the shortest output it needs
 // and whether it runs at once or through start-I/O.
 struct CIoctlRule {

@@ -54,6 +54,20 @@ void DisableReceiveInterrupts(PUCHAR port);
 NTSTATUS ReadNvramByte(PUCHAR port, USHORT address, UCHAR* value);
 NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value);
 
+// The board's resources at start: port resource 0 becomes the port window, memory resources
+// 0..count-1 are mapped. STATUS_INSUFFICIENT_RESOURCES, with nothing left mapped, when one is
+// missing or cannot be mapped, or when there is no interrupt resource.
+NTSTATUS MapBoardWindows(CResource& translated, int count, PUCHAR* port, PUCHAR* memory,
+                         ULONG* memoryLengths);
+void UnmapBoardWindows(int count, PUCHAR* port, PUCHAR* memory, ULONG* memoryLengths);
+// Connects the board's interrupt resource 0 to `isr`.
+NTSTATUS ConnectBoardInterrupt(CResource& translated, PKINTERRUPT* interrupt, PKSERVICE_ROUTINE isr,
+                               PVOID context);
+// The interrupt service both boards share, on port 0x38: false when the board does not ask for
+// service; otherwise the value is written back with the acknowledge bits cleared and ORed into
+// `accumulated`.
+bool AcknowledgeInterrupt(PUCHAR port, ULONG* accumulated);
+
 // An NVRAM request carried out in steps, so the processor never stays long at DISPATCH_LEVEL:
 // each byte's command sequence runs under the device lock; a write waits for the cell's
 // programming time on a timer, a read goes on in a DPC after every few bytes. Its request is

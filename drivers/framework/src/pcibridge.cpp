@@ -81,6 +81,72 @@ NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
     return status;
 }
 
+// ---- Resources and interrupt
+
+NTSTATUS MapBoardWindows(CResource& translated, int count, PUCHAR* port, PUCHAR* memory,
+                         ULONG* memoryLengths) {
+    PHYSICAL_ADDRESS start;
+    ULONG length;
+    if (!translated.GetPort(0, &start, &length))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
+    for (int i = 0; i < count; ++i) {
+        PVOID mapped = nullptr;
+        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length))
+            mapped = MmMapIoSpace(start, length, MmNonCached);
+        if (mapped == nullptr) {
+            UnmapBoardWindows(count, port, memory, memoryLengths);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        memory[i] = static_cast<PUCHAR>(mapped);
+        memoryLengths[i] = length;
+    }
+    ULONG level, vector;
+    KAFFINITY affinity;
+    KINTERRUPT_MODE mode;
+    BOOLEAN shared;
+    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
+        UnmapBoardWindows(count, port, memory, memoryLengths);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+void UnmapBoardWindows(int count, PUCHAR* port, PUCHAR* memory, ULONG* memoryLengths) {
+    for (int i = 0; i < count; ++i) {
+        if (memory[i] != nullptr)
+            MmUnmapIoSpace(memory[i], memoryLengths[i]);
+        memory[i] = nullptr;
+    }
+    *port = nullptr;
+}
+
+NTSTATUS ConnectBoardInterrupt(CResource& translated, PKINTERRUPT* interrupt, PKSERVICE_ROUTINE isr,
+                               PVOID context) {
+    ULONG level, vector;
+    KAFFINITY affinity;
+    KINTERRUPT_MODE mode;
+    BOOLEAN shared;
+    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status =
+        IoConnectInterrupt(interrupt, isr, context, nullptr, vector, static_cast<KIRQL>(level),
+                           static_cast<KIRQL>(level), mode, shared, affinity, FALSE);
+    if (!NT_SUCCESS(status))
+        *interrupt = nullptr;
+    return status;
+}
+
+bool AcknowledgeInterrupt(PUCHAR port, ULONG* accumulated) {
+    ULONG value = ReadPort32(port, kInterruptControl);
+    if (!(value & kInterruptPending))
+        return false;
+    value &= ~kInterruptAcknowledgeBits;
+    WritePort32(port, kInterruptControl, value);
+    *accumulated |= value;
+    return true;
+}
+
 // ---- NvramOperation
 
 NvramOperation::NvramOperation() = default;

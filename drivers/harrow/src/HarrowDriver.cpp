@@ -499,48 +499,19 @@ void CHarrowDriver::UnInitializeCard() {
 }
 
 void CHarrowDriver::UnmapWindows() {
-    for (int i = 0; i < 4; ++i) {
-        if (m_memory[i] != nullptr)
-            MmUnmapIoSpace(m_memory[i], m_memoryLength[i]);
-        m_memory[i] = nullptr;
-    }
-    m_port = nullptr;
+    pcibridge::UnmapBoardWindows(kWindows, &m_port, m_memory, m_memoryLength);
 }
 
 NTSTATUS CHarrowDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
-    PHYSICAL_ADDRESS start;
-    ULONG length;
-    if (!translated.GetPort(0, &start, &length))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    m_port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
-    for (int i = 0; i < 4; ++i) {
-        PVOID mapped = nullptr;
-        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length)) {
-            mapped = MmMapIoSpace(start, length, MmNonCached);
-        }
-        if (mapped == nullptr) {
-            UnmapWindows();
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        m_memory[i] = static_cast<PUCHAR>(mapped);
-        m_memoryLength[i] = length;
-    }
-    ULONG level, vector;
-    KAFFINITY affinity;
-    KINTERRUPT_MODE mode;
-    BOOLEAN shared;
-    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
-        UnmapWindows();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    NTSTATUS status =
+        pcibridge::MapBoardWindows(translated, kWindows, &m_port, m_memory, m_memoryLength);
+    if (!NT_SUCCESS(status))
+        return status;
     InitializeBoard();
-    NTSTATUS status = IoConnectInterrupt(&m_interrupt, HarrowDriverIsr, this, nullptr, vector,
-                                         static_cast<KIRQL>(level), static_cast<KIRQL>(level), mode,
-                                         shared, affinity, FALSE);
+    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, HarrowDriverIsr, this);
     if (!NT_SUCCESS(status)) {
         UnInitializeCard();
         UnmapWindows();
-        m_interrupt = nullptr;
         return status;
     }
     m_nvramSize = kNvramBytes;
@@ -691,12 +662,8 @@ void CHarrowDriver::StartIo(PIRP irp) {
 BOOLEAN CHarrowDriver::Isr() {
     if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
         return FALSE;
-    ULONG value = pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    if (!(value & pcibridge::kInterruptPending))
+    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
         return FALSE;
-    value &= ~pcibridge::kInterruptAcknowledgeBits;
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, value);
-    m_interruptStatus |= value;
     IoRequestDpc(m_deviceObject, nullptr, nullptr);
     return TRUE;
 }
@@ -765,26 +732,7 @@ NTSTATUS HarrowDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS HarrowDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
-    for (ULONG index = 0; index < CHarrowDriver::kMaxDevices; ++index) {
-        CString name(L"\\Device\\HarrowDriver");
-        name.AppendNumber(index);
-        PDEVICE_OBJECT device = nullptr;
-        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(CHarrowDriver), name.Unicode(),
-                                       CHarrowDriver::kDeviceType, 0, FALSE, &device))) {
-            continue;
-        }
-        auto driver = new (device->DeviceExtension) CHarrowDriver(device, physicalDevice, index);
-        const NTSTATUS status = driver->ConstructionStatus();
-        if (!NT_SUCCESS(status)) {
-            driver->~CHarrowDriver();
-            IoDeleteDevice(device);
-            return status;
-        }
-        device->Flags |= DO_DIRECT_IO;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_OBJECT_NAME_COLLISION;
+    return AddBoardDevice<CHarrowDriver>(driverObject, physicalDevice, L"\\Device\\HarrowDriver");
 }
 
 void HarrowDriverUnload(PDRIVER_OBJECT) {

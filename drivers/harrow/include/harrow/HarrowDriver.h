@@ -234,6 +234,7 @@ public:
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
     static constexpr USHORT kNvramBytes = 2048;
+    static constexpr int kWindows = 4;  // mapped memory windows
 
     CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index);
     ~CHarrowDriver() override;

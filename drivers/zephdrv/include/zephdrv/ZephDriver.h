@@ -21,6 +21,7 @@ public:
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
     static constexpr USHORT kNvramBytes = 2048;
+    static constexpr int kWindows = 3;                           // mapped memory windows
     static constexpr LONGLONG kCommandDeadline100ns = 10000000;  // one second
     static constexpr LONGLONG kDrainDeadline100ns = 10000000;    // one second
     static constexpr ULONG kDrainBurstWords = 1000;
