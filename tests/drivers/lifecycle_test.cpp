@@ -367,6 +367,17 @@ TEST_F(ZephLifecycleTest, CancellingAnActiveTestOrReadReturnsToIdle) {
     EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
 }
 
+TEST_F(ZephLifecycleTest, WakeWordBeforeThePowerHasSettledIsNotHeard) {
+    Start({});
+    Request power;
+    ASSERT_TRUE(power.Ioctl(file_, zephdrv::kIoctlSetPowerState, "\1\0\0\0", 4, 0));
+    ULONG wake = 0xAA00;
+    EXPECT_EQ(CallWith(file_, zephdrv::kIoctlWriteCommand, wake), 0u);  // accepted, not heard
+    EXPECT_FALSE(board_->SensorAwake());
+    EXPECT_EQ(power.Finish(), 0u);  // the driver's own wake word comes after the settling time
+    EXPECT_TRUE(board_->SensorAwake());
+}
+
 TEST_F(ZephLifecycleTest, TestWithAShortOutputFailsUntouched) {
     Start({});
     zephdrv::TestRecord record{zephdrv::kTestKey, 0};

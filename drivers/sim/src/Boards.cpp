@@ -508,7 +508,11 @@ void ZephBoard::CommandLocked(USHORT word) {
     if (!PoweredLocked())
         return;
     if (word == kWakeCommand) {
-        awake_ = true;
+        // A sensor still settling after power-on does not hear the wake word.
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        if (now.QuadPart - poweredSince_ >= kPowerSettle100ns)
+            awake_ = true;
         return;
     }
     if (!awake_)
@@ -549,9 +553,20 @@ void ZephBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
             testAnswering_ = false;
             sending_.Stop();
         }
+        NotePowerLocked();
         DeliverLocked();
     }
     line_->Changed();
+}
+
+void ZephBoard::NotePowerLocked() {
+    const bool powered = PoweredLocked();
+    if (powered && !wasPowered_) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        poweredSince_ = now.QuadPart;
+    }
+    wasPowered_ = powered;
 }
 
 ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
@@ -607,6 +622,7 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
                     testAnswering_ = false;
                     sending_.Stop();
                 }
+                NotePowerLocked();
                 break;
             default:
                 break;

@@ -206,6 +206,8 @@ public:
     static constexpr int kCommandBusyPolls = 2;
     static constexpr USHORT kWakeCommand = 0xAA00;
     static constexpr uint32_t kAnswerBit = 0x40000;
+    // After power comes on, the sensor ignores the wake word for this long.
+    static constexpr LONGLONG kPowerSettle100ns = 500LL * 10000;
     static constexpr ULONG kColumns = 682;
     static constexpr ULONG kRows = 456;
 
@@ -238,6 +240,8 @@ private:
     void DeliverLocked();
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
+    // Notes when the sensor's power came on.
+    void NotePowerLocked();
 
     ZephBoardConfig config_;
     std::vector<uint16_t> image_;
@@ -247,6 +251,8 @@ private:
     bool testAnswering_ = false;
     bool awake_ = false;
     bool overrun_ = false;
+    bool wasPowered_ = false;
+    LONGLONG poweredSince_ = 0;
     UCHAR mode_ = 0;
     int busyPolls_ = 0;
     USHORT threshold_ = 0;
