@@ -17,7 +17,7 @@
 namespace {
 
 constexpr size_t kMaxOperations = 8;
-constexpr DWORD kMaxReadBytes = 1024;  // keeps each read to one FIFO burst
+constexpr DWORD kMaxReadBytes = 256;  // keeps each read to a part of one FIFO burst
 constexpr int kMaxTimerStepsPerRequest = 24;
 constexpr DWORD kSafetyTimeoutMs = 10000;
 
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (kind >= 8) {
             // A read cancelled or reset while it runs.
-            std::vector<uint8_t> buffer(in.Byte() * 4 + 4);
+            std::vector<uint8_t> buffer(in.Byte() % (kMaxReadBytes / 4) * 4 + 4);
             ReadFile(device, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
                      &overlapped);
             if (kind & 1) {
