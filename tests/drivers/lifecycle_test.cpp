@@ -378,6 +378,36 @@ TEST_F(ZephLifecycleTest, WakeWordBeforeThePowerHasSettledIsNotHeard) {
     EXPECT_TRUE(board_->SensorAwake());
 }
 
+TEST_F(ZephLifecycleTest, ClosingTheHandleEndsItsRequests) {
+    Start({.autoExpose = false});
+    ASSERT_EQ(CallWith(file_, zephdrv::kIoctlSetPowerState, ULONG{1}), 0u);
+    Request read;
+    ASSERT_TRUE(read.Read(file_, 64));
+    Request queued;
+    ASSERT_TRUE(queued.Ioctl(file_, zephdrv::kIoctlSetPowerState, "\0\0\0\0", 4, 0));
+    CloseHandle(file_);  // cleanup: the driver ends the file's requests
+    file_ = nullptr;
+    EXPECT_EQ(read.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(queued.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
+    EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
+}
+
+// A cancelled power-on goes on without a request; closing the handle meanwhile finds nothing
+// of the file's to end.
+TEST_F(ZephLifecycleTest, ClosingTheHandleDuringACancelledPowerOn) {
+    Start({});
+    Request power;
+    ASSERT_TRUE(power.Ioctl(file_, zephdrv::kIoctlSetPowerState, "\1\0\0\0", 4, 0));
+    CancelIo(file_);
+    EXPECT_EQ(power.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    CloseHandle(file_);
+    file_ = nullptr;
+    while (wdm::RunNextTimer()) {
+    }
+    EXPECT_TRUE(board_->SensorAwake());
+}
+
 TEST_F(ZephLifecycleTest, TestWithAShortOutputFailsUntouched) {
     Start({});
     zephdrv::TestRecord record{zephdrv::kTestKey, 0};

@@ -163,6 +163,8 @@ protected:
     // Before a stop, a removal or a power-down: ends the request being served (every timer of
     // its operation stopped, the board left idle) and completes it with `status`.
     virtual void AbortCurrentRequest(NTSTATUS status) { (void)status; }
+    // At cleanup: ends the request being served if it belongs to `file` and can be cancelled.
+    virtual void CancelFileRequest(PFILE_OBJECT file) { (void)file; }
 
 private:
     static DRIVER_CANCEL CancelQueuedIrp;
@@ -230,6 +232,7 @@ protected:
     // Lock held: stops the operation and every timer it armed, board idle where mapped.
     virtual void StopOperation() = 0;
     void AbortCurrentRequest(NTSTATUS status) override;
+    void CancelFileRequest(PFILE_OBJECT file) override;
 
 private:
     // Lock held: takes the operation's request and its cancel routine. False when a cancel

@@ -212,9 +212,10 @@ NTSTATUS CPnpDevice::DispatchCleanup(PIRP irp) {
 void CPnpDevice::CompleteFileIrps(PFILE_OBJECT file) {
     if (file == nullptr)
         return;
-    auto ofFile = [file](PIRP irp) { return irp->Tail.Overlay.OriginalFileObject == file; };
+    auto ofFile = [file](PIRP irp) {
+        return IoGetCurrentIrpStackLocation(irp)->FileObject == file;
+    };
     std::vector<PIRP> doomed;
-    PIRP current = nullptr;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     {
@@ -240,17 +241,12 @@ void CPnpDevice::CompleteFileIrps(PFILE_OBJECT file) {
     }
     for (PIRP irp : doomed)
         IoSetCancelRoutine(irp, nullptr);
-    if (m_deviceObject->CurrentIrp != nullptr && ofFile(m_deviceObject->CurrentIrp)) {
-        current = m_deviceObject->CurrentIrp;
-        current->References++;  // alive until the cancel below is through
-    }
     IoReleaseCancelSpinLock(irql);
     for (PIRP irp : doomed)
         CompleteIrp(irp, STATUS_CANCELLED, 0);
-    if (current != nullptr) {
-        IoCancelIrp(current);
-        IoFreeIrp(current);
-    }
+    // The request being served: the device object's CurrentIrp may already be completed and
+    // gone, so the driver, which knows what it serves, ends it.
+    CancelFileRequest(file);
 }
 
 NTSTATUS CPnpDevice::QueueIrp(PIRP irp) {
@@ -722,6 +718,31 @@ void COperationDevice::CancelOperation(PIRP irp) {
 void COperationDevice::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     static_cast<COperationDevice*>(FromDeviceObject(device))->CancelOperation(irp);
+}
+
+void COperationDevice::CancelFileRequest(PFILE_OBJECT file) {
+    LockDevice();
+    PIRP irp = m_operationIrp;
+    if (irp == nullptr || !m_operationCancellable ||
+        IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
+        UnlockDevice();  // none, or one that ends by itself
+        return;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    if (routine == nullptr) {
+        UnlockDevice();  // its cancel routine is on its way and completes it
+        return;
+    }
+    const bool startNext = StopForCancel();
+    m_operationIrp = nullptr;
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+    if (startNext)
+        StartNextRequest();
 }
 
 void COperationDevice::AbortCurrentRequest(NTSTATUS status) {
