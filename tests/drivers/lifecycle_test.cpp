@@ -408,6 +408,26 @@ TEST_F(ZephLifecycleTest, ClosingTheHandleDuringACancelledPowerOn) {
     EXPECT_TRUE(board_->SensorAwake());
 }
 
+TEST_F(ZephLifecycleTest, CancelledOrClosedResetEndsItsRequestNotTheHold) {
+    Start({});
+    Request reset;
+    ASSERT_TRUE(reset.Ioctl(file_, zephdrv::kIoctlReset, nullptr, 0, 0));
+    CancelIo(file_);
+    EXPECT_EQ(reset.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(board_->LocalResetAsserted());
+    ASSERT_TRUE(wdm::RunNextTimer());
+    EXPECT_FALSE(board_->LocalResetAsserted());
+
+    Request again;
+    ASSERT_TRUE(again.Ioctl(file_, zephdrv::kIoctlReset, nullptr, 0, 0));
+    CloseHandle(file_);  // returns without waiting for the hold
+    file_ = nullptr;
+    EXPECT_EQ(again.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    while (wdm::RunNextTimer()) {
+    }
+    EXPECT_FALSE(board_->LocalResetAsserted());
+}
+
 TEST_F(ZephLifecycleTest, TestWithAShortOutputFailsUntouched) {
     Start({});
     zephdrv::TestRecord record{zephdrv::kTestKey, 0};

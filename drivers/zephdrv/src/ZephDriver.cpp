@@ -167,12 +167,20 @@ void CZephDriver::BeginReset(PIRP irp) {
         std::max<ULONG>(kResetMinimumTicks, kResetSettleMs / std::max<ULONG>(tickMs, 1));
     const ULONG holdMs =
         static_cast<ULONG>((static_cast<ULONGLONG>(ticks) * increment + 9999) / 10000);
-    if (m_resetIrp != nullptr && irp != nullptr) {
-        // A reset already holds the board: this one ends with it.
-        CompleteIrp(m_resetIrp, STATUS_SUCCESS, 0);
+    if (irp != nullptr) {
+        if (PIRP earlier = TakeResetIrpLocked(); earlier != nullptr)
+            CompleteIrp(earlier, STATUS_SUCCESS, 0);  // the new hold covers it
+        // The reset runs to its end on the timer; its request may be cancelled meanwhile.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, ZephDriverResetCancelCallback);
+        const bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (cancelled)
+            CompleteIrp(irp, STATUS_CANCELLED, 0);
+        else
+            m_resetIrp = irp;
     }
-    if (irp != nullptr)
-        m_resetIrp = irp;
     m_resetting = true;
     m_resetTimer.Start(holdMs);
 }
@@ -187,8 +195,7 @@ void CZephDriver::ResetTimerDpc() {
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
     QuiesceBoard();
     m_resetting = false;
-    PIRP resetIrp = m_resetIrp;
-    m_resetIrp = nullptr;
+    PIRP resetIrp = TakeResetIrpLocked();
     if (m_waitingForReset && OperationIrp() != nullptr) {
         m_waitingForReset = false;
         RunOperation(OperationIrp());  // releases the lock when it finishes at once
@@ -630,6 +637,38 @@ void CZephDriver::PowerOnCheckStep() {
     FinishOperation(STATUS_SUCCESS, 0);
 }
 
+PIRP CZephDriver::TakeResetIrpLocked() {
+    PIRP irp = m_resetIrp;
+    m_resetIrp = nullptr;
+    if (irp == nullptr)
+        return nullptr;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    return routine != nullptr ? irp : nullptr;  // else its cancel routine completes it
+}
+
+void CZephDriver::CancelReset(PIRP irp) {
+    LockDevice();
+    const bool mine = m_resetIrp == irp;
+    if (mine)
+        m_resetIrp = nullptr;  // the hold goes on; only the request ends
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+}
+
+void CZephDriver::CancelFileRequest(PFILE_OBJECT file) {
+    COperationDevice::CancelFileRequest(file);
+    LockDevice();
+    PIRP irp = nullptr;
+    if (m_resetIrp != nullptr && IoGetCurrentIrpStackLocation(m_resetIrp)->FileObject == file)
+        irp = TakeResetIrpLocked();
+    UnlockDevice();
+    if (irp != nullptr)
+        CompleteIrp(irp, STATUS_CANCELLED, 0);
+}
+
 void CZephDriver::ReadTimerDpc() {
     LockDevice();
     if (!m_readTimer.TakeExpiry() || OperationIrp() == nullptr ||
@@ -665,10 +704,8 @@ void CZephDriver::StopOperation() {
     m_waitingForReset = false;
     m_resetTimer.Cancel();
     m_resetting = false;
-    if (m_resetIrp != nullptr) {
-        CompleteIrp(m_resetIrp, STATUS_CANCELLED, 0);
-        m_resetIrp = nullptr;
-    }
+    if (PIRP resetIrp = TakeResetIrpLocked(); resetIrp != nullptr)
+        CompleteIrp(resetIrp, STATUS_CANCELLED, 0);
     m_timer.Cancel();
     m_readTimer.Cancel();
     m_nvram.Stop();
@@ -685,6 +722,11 @@ BOOLEAN ZephDriverIsr(PKINTERRUPT, PVOID context) {
 
 void ZephDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
     CZephDriver::From(device)->DpcForIsr();
+}
+
+void ZephDriverResetCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CZephDriver::From(device)->CancelReset(irp);
 }
 
 void ZephDriverCancelCallback(PDEVICE_OBJECT device, PIRP irp) {

@@ -60,6 +60,8 @@ public:
     void TimerDpc();
     void ReadTimerDpc();
     void ResetTimerDpc();
+    // Cancel routine's side of a pending reset request: the hold goes on, the request ends.
+    void CancelReset(PIRP irp);
 
     // Writes a command word once the interface is free (lock held); false after the deadline.
     bool SendCommand(USHORT request);
@@ -79,6 +81,7 @@ protected:
     void RestorePowerRegisters() override;
     bool StopForCancel() override;
     void StopOperation() override;
+    void CancelFileRequest(PFILE_OBJECT file) override;
 
 private:
     UCHAR ReadStatus() { return READ_REGISTER_UCHAR(m_memory[0]); }
@@ -95,6 +98,9 @@ private:
     // Reset and resume: asserts the board's local reset and arms the timer that releases it
     // (lock held). `irp`, if any, is the reset request, completed when the reset ends.
     void BeginReset(PIRP irp);
+    // Lock held: takes the pending reset request with its cancel routine; null when there is
+    // none or its cancel routine has it.
+    PIRP TakeResetIrpLocked();
     void UnInitializeCard();
     // Lock held: runs the operation start-I/O began (after a reset, if one was running).
     void RunOperation(PIRP irp);
@@ -152,3 +158,4 @@ DRIVER_UNLOAD ZephDriverUnload;
 KSERVICE_ROUTINE ZephDriverIsr;
 IO_DPC_ROUTINE ZephDriverDpcForIsr;
 DRIVER_CANCEL ZephDriverCancelCallback;
+DRIVER_CANCEL ZephDriverResetCancelCallback;
