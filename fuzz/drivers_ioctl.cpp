@@ -1,5 +1,6 @@
 // Fuzzes the device-control and read paths of both capture-board drivers: codes, lengths and
-// contents arrive through DeviceIoControl and ReadFile as an application would send them.
+// contents arrive through DeviceIoControl and ReadFile as an application would send them, mixed
+// with cancels, resets, PnP stops, surprise removals and power-downs while requests run.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -15,9 +16,9 @@
 
 namespace {
 
-constexpr size_t kMaxOperations = 16;
-constexpr DWORD kMaxReadBytes = 4096;  // keeps each read to a few FIFO bursts
-constexpr int kMaxTimerStepsPerRequest = 64;
+constexpr size_t kMaxOperations = 8;
+constexpr DWORD kMaxReadBytes = 256;  // keeps each read to a part of one FIFO burst
+constexpr int kMaxTimerStepsPerRequest = 24;
 constexpr DWORD kSafetyTimeoutMs = 10000;
 
 // Codes worth hitting; others come from the input as raw 32-bit values.
@@ -33,8 +34,21 @@ struct Rig {
     std::unique_ptr<wdm::DriverHost> zephHost;
     HANDLE devices[2] = {};
     HANDLE event = nullptr;
+    size_t slots[2] = {0, 0};  // each host's board slot (a removed board comes back as a new one)
+
+    static HANDLE Open(int which) {
+        return CreateFileA(which == 0 ? "\\\\.\\HARROWDRIVER0" : "\\\\.\\ZephDriver0",
+                           GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    wdm::DriverHost& Host(int which) { return which == 0 ? *harrowHost : *zephHost; }
+    wdm::SimulatedBoard& Board(int which) {
+        return which == 0 ? static_cast<wdm::SimulatedBoard&>(*harrowBoard) : *zephBoard;
+    }
 
     Rig() {
+        // One thread does everything, as a uniprocessor would: no hand-offs between threads.
+        wdm::SetExecutionMode(wdm::ExecutionMode::SingleProcessor);
         wdm::SetClockMode(wdm::ClockMode::Simulated);
         boardsim::HarrowBoardConfig h;
         h.sensor = boardsim::SensorModel::Zeph;
@@ -46,12 +60,10 @@ struct Rig {
         zephBoard = std::make_unique<boardsim::ZephBoard>(z);
         harrowHost = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
         zephHost = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");
-        harrowHost->AddBoard(*harrowBoard);
-        zephHost->AddBoard(*zephBoard);
-        devices[0] = CreateFileA("\\\\.\\HARROWDRIVER0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        devices[1] = CreateFileA("\\\\.\\ZephDriver0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        harrowHost->AddBoard(*harrowBoard, &slots[0]);
+        zephHost->AddBoard(*zephBoard, &slots[1]);
+        devices[0] = Open(0);
+        devices[1] = Open(1);
         event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (devices[0] == INVALID_HANDLE_VALUE || devices[1] == INVALID_HANDLE_VALUE)
             __builtin_trap();
@@ -103,17 +115,97 @@ void Complete(HANDLE device, OVERLAPPED* overlapped) {
     GetOverlappedResult(device, overlapped, &bytes, FALSE);
 }
 
+// A PnP or power event while whatever the input left running still runs.
+void Disturb(Rig& rig, int which, uint8_t what) {
+    wdm::DriverHost& host = rig.Host(which);
+    switch (what % 3) {
+        case 0:  // stop and restart
+            host.StopBoard(rig.slots[which]);
+            host.StartBoard(rig.slots[which]);
+            break;
+        case 1:  // power down and up
+            host.SetDevicePower(rig.slots[which], PowerDeviceD3);
+            host.SetDevicePower(rig.slots[which], PowerDeviceD0);
+            break;
+        default:  // pulled out, then enumerated again as a new device
+            host.SurpriseRemoveBoard(rig.slots[which]);
+            CloseHandle(rig.devices[which]);
+            host.RemoveBoard(rig.slots[which]);
+            if (!NT_SUCCESS(host.AddBoard(rig.Board(which), &rig.slots[which])))
+                __builtin_trap();
+            rig.devices[which] = Rig::Open(which);
+            if (rig.devices[which] == INVALID_HANDLE_VALUE)
+                __builtin_trap();
+            break;
+    }
+}
+
 }  // namespace
+
+// Defaults for this target: the rig's long-lived objects change allocation counts across inputs,
+// which makes the per-input leak check scan the whole heap each time, and the entropic schedule
+// spends most of the time weighing the many counters the drivers' loops produce. Both stay
+// available: a flag given on the command line wins.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<char*> args;
+    static char noLeakCheck[] = "-detect_leaks=0";
+    static char noEntropic[] = "-entropic=0";
+    bool leaks = false, entropic = false;
+    for (int i = 0; i < *argc; ++i) {
+        leaks = leaks || std::strncmp((*argv)[i], "-detect_leaks=", 14) == 0;
+        entropic = entropic || std::strncmp((*argv)[i], "-entropic=", 10) == 0;
+    }
+    args.assign(*argv, *argv + *argc);
+    if (!leaks)
+        args.insert(args.begin() + 1, noLeakCheck);
+    if (!entropic)
+        args.insert(args.begin() + 1, noEntropic);
+    args.push_back(nullptr);
+    *argc = static_cast<int>(args.size()) - 1;
+    *argv = args.data();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Rig& rig = TheRig();
     Input in(data, size);
+    bool disturbed = false;  // one PnP or power event an input: re-enumeration is costly
     for (size_t op = 0; op < kMaxOperations && !in.Empty(); ++op) {
         const uint8_t selector = in.Byte();
         HANDLE device = rig.devices[selector & 1];
         OVERLAPPED overlapped{};
         overlapped.hEvent = rig.event;
-        const uint8_t kind = (selector >> 1) & 7;
+        const uint8_t kind = (selector >> 1) & 15;
+        if (kind >= 8 && kind < 12 && !disturbed) {
+            disturbed = true;
+            // A request left running (a read or a power-on) meets a PnP or power event.
+            if (kind & 1) {
+                std::vector<uint8_t> buffer(64);
+                ReadFile(device, buffer.data(), 64, nullptr, &overlapped);
+                Disturb(rig, selector & 1, in.Byte());
+                Complete(rig.devices[selector & 1], &overlapped);
+            } else {
+                Disturb(rig, selector & 1, in.Byte());
+            }
+            continue;
+        }
+        if (kind >= 8) {
+            // A read cancelled or reset while it runs.
+            std::vector<uint8_t> buffer(in.Byte() % (kMaxReadBytes / 4) * 4 + 4);
+            ReadFile(device, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                     &overlapped);
+            if (kind & 1) {
+                DWORD bytes = 0;
+                OVERLAPPED reset{};
+                reset.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+                DeviceIoControl(device, 0x80002018, nullptr, 0, nullptr, 0, &bytes, &reset);
+                Complete(device, &reset);
+                CloseHandle(reset.hEvent);
+            }
+            CancelIo(device);
+            Complete(device, &overlapped);
+            continue;
+        }
         if (kind == 7) {
             // A read of a small buffer, guarded so an overrun shows.
             const DWORD length = in.Word() % (kMaxReadBytes + 1);

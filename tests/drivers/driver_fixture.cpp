@@ -1,7 +1,10 @@
 // Helpers shared by the driver tests: overlapped requests driven by simulated time.
 #include "driver_fixture.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 namespace drivertest {
 
@@ -73,3 +76,20 @@ DWORD Call(HANDLE file, DWORD code, const void* input, DWORD inputLength,
 }
 
 }  // namespace drivertest
+
+namespace {
+
+// DRIVERS_SINGLE_PROCESSOR=1 runs the suite with interrupts and DPCs on the causing thread.
+class ExecutionModeEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* single = std::getenv("DRIVERS_SINGLE_PROCESSOR");
+        if (single != nullptr && std::strcmp(single, "1") == 0)
+            wdm::SetExecutionMode(wdm::ExecutionMode::SingleProcessor);
+    }
+};
+
+const auto* const kExecutionMode =
+    ::testing::AddGlobalTestEnvironment(new ExecutionModeEnvironment);
+
+}  // namespace

@@ -138,7 +138,7 @@ TEST_P(HarrowCableTest, ReportsResultMaskAndModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, HarrowCableTest, ::testing::ValuesIn(kCableCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(HarrowTest, IdentifiedModelsCarryTheirStatistics) {
     Start({.sensor = SensorModel::Osprey});

@@ -113,7 +113,7 @@ TEST_P(ZephSensorTest, CompletesWithItsResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, ZephSensorTest, ::testing::ValuesIn(kTestCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(ZephTest, DispatchChecksExactInputLengths) {
     Start();
@@ -211,14 +211,58 @@ TEST_F(ZephTest, PowerOnWhoseCheckIsRefusedReportsAFailure) {
     EXPECT_EQ(Power(1), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
 }
 
-TEST_F(ZephTest, CancelledPowerOnStopsItsSequence) {
-    Start();
+TEST_F(ZephTest, CancelledPowerOnStillWakesTheSensorBeforeTheNextRequest) {
+    Start({.burstWords = 2000});
     Request power;
     ASSERT_TRUE(power.Ioctl(file_, zephdrv::kIoctlSetPowerState, "\1\0\0\0", 4, 0));
     CancelIo(file_);
     EXPECT_EQ(power.Wait(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-    EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
+    // The wake sequence runs on; the read queued meanwhile starts once it has ended.
+    Request read;
+    const DWORD pixels = ZephBoard::kColumns * ZephBoard::kRows;
+    ASSERT_TRUE(read.Read(file_, pixels * 2));
     EXPECT_TRUE(board_->Commands().empty());
+    EXPECT_EQ(read.Finish(), 0u);
+    EXPECT_EQ(read.Bytes(), pixels * 2);
+    EXPECT_TRUE(board_->SensorAwake());
+    std::vector<USHORT> commands = board_->Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], 0xAA00);
+}
+
+TEST_F(ZephTest, ReadQueuedBehindAPowerOnCompletes) {
+    Start({.burstWords = 2000});
+    Request power;
+    ASSERT_TRUE(power.Ioctl(file_, zephdrv::kIoctlSetPowerState, "\1\0\0\0", 4, 0));
+    Request read;
+    ASSERT_TRUE(read.Read(file_, 64));
+    EXPECT_EQ(power.Finish(), 0u);
+    EXPECT_EQ(read.Finish(), 0u);
+    EXPECT_EQ(read.Bytes(), 64u);
+}
+
+TEST_F(ZephTest, ReadOfAnAsleepSensorTimesOut) {
+    Start();
+    Request read;  // never powered on: the sensor sends nothing
+    ASSERT_TRUE(read.Read(file_, 64));
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    EXPECT_EQ(read.Finish(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    KeQuerySystemTime(&after);
+    EXPECT_GE(after.QuadPart - before.QuadPart,
+              static_cast<LONGLONG>(CZephDriver::kReadTimeoutMs) * 10000);
+    EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
+}
+
+TEST_F(ZephTest, ReadLargerThanTheImageReturnsOneImage) {
+    Start({.burstWords = 2000});
+    ASSERT_EQ(Power(1), 0u);
+    const DWORD pixels = ZephBoard::kColumns * ZephBoard::kRows;
+    Request read;
+    ASSERT_TRUE(read.Read(file_, pixels * 2 + 4096));
+    ASSERT_EQ(read.Finish(), 0u);
+    EXPECT_EQ(read.Bytes(), pixels * 2);
+    EXPECT_EQ(read.output[pixels * 2], 0xEE);
 }
 
 TEST_F(ZephTest, ReadsTheImageEndToEnd) {
@@ -266,8 +310,14 @@ TEST_F(ZephTest, ResetLeavesAPendingReadPendingThenCancel) {
     ASSERT_TRUE(read.Read(file_, 4096));
     EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Reading);
     Request reset;
-    EXPECT_FALSE(reset.Ioctl(file_, zephdrv::kIoctlReset, nullptr, 0, 0));
-    EXPECT_EQ(reset.Wait(), 0u);
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    EXPECT_TRUE(reset.Ioctl(file_, zephdrv::kIoctlReset, nullptr, 0, 0));  // held in reset
+    EXPECT_TRUE(board_->LocalResetAsserted());
+    EXPECT_EQ(reset.Finish(), 0u);
+    KeQuerySystemTime(&after);
+    EXPECT_GE(after.QuadPart - before.QuadPart, 2LL * KeQueryTimeIncrement());
+    EXPECT_FALSE(board_->LocalResetAsserted());
     EXPECT_TRUE(read.Pending());
     EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
     EXPECT_EQ(board_->InterruptControl(), 0x1010u);

@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Modules, IpHelperPresence,
                                            Presence{"reducedHelperAndIcmp", false, true, true,
                                                     true},
                                            Presence{"both", true, false, true, true}),
-                         [](const auto& info) { return std::string(info.param.what); });
+                         [](const auto& test) { return std::string(test.param.what); });
 
 TEST(IpHelperBinding, HiddenModulesGiveDllInitFailedFromEveryOperation) {
     TempDirectory empty;

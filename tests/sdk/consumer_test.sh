@@ -17,7 +17,7 @@ fail() { echo "FAIL: $*" >&2; for f in "$work"/run/*.txt; do echo "--- $f" >&2; 
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log" || fail "install"
 for f in bin/vanta bin/vantasim bin/zephcapture bin/boardctl lib/libZephIF.so lib/libwinapi.so \
-         lib/libiphlpapi.so lib/libicmp.so lib/libwinapi_qtui.so lib/libdrvframework.so lib/libHarrow.so \
+         lib/libiphlpapi.so lib/libicmp.so lib/libwinapi_qtui.so lib/libwdmstandin.so lib/libHarrow.so \
          lib/libZephDrv.so include/zephif/ZephIF.h include/winapi/windows.h \
          lib/cmake/SensorSuite/SensorSuiteConfig.cmake lib/pkgconfig/zephif.pc \
          lib/pkgconfig/winapi.pc include/vantaproto/VantaSession.h; do

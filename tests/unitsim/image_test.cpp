@@ -108,10 +108,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, unitsimPayload,
                                            PayloadCase{5, 3, 16},  // 10-byte rows padded to 12
                                            PayloadCase{3, 2, 16},  // tiny: gap before pixels
                                            PayloadCase{341, 7, 8}, PayloadCase{64, 20, 16}),
-                         [](const auto& info) {
-                             return std::to_string(info.param.width) + "x" +
-                                    std::to_string(info.param.height) + "x" +
-                                    std::to_string(info.param.bits);
+                         [](const auto& test) {
+                             return std::to_string(test.param.width) + "x" +
+                                    std::to_string(test.param.height) + "x" +
+                                    std::to_string(test.param.bits);
                          });
 
 TEST(unitsimPayloadLayout, SixteenBitPairsAreBigEndianWithTheValueInTheUpperTwelveBits) {

@@ -147,6 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SetCase{"CCDSizeX", "1000", SetOutcome::ReadOnly, "684"},
                       SetCase{"SerialNumber", "X", SetOutcome::ReadOnly, "VS-000001"},
                       SetCase{"Gain", "1", SetOutcome::UnknownName, nullptr}),
-    [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
+    [](const auto& test) { return std::string(test.param.name) + std::to_string(test.index); });
 
 }  // namespace

@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, unitsimUnitModes,
                                            ModeCase{"Preview", "MODE=1073741824\r\n",
                                                     PictureMode::Preview},
                                            ModeCase{"NoModeLine", "", PictureMode::Gray16}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(unitsimUnit, RefusesCaptureUnlessIdleAndGetWithoutImage) {
     Config config = quickConfig();
@@ -265,7 +265,7 @@ TEST_P(unitsimUnitStartState, UnitLeftInAStateRefusesCaptureUntilReset) {
 INSTANTIATE_TEST_SUITE_P(States, unitsimUnitStartState,
                          ::testing::Values(StartCase{UnitState::ImageReady, true},
                                            StartCase{UnitState::NotReady, false}),
-                         [](const auto& info) { return std::string(stateText(info.param.state)); });
+                         [](const auto& test) { return std::string(stateText(test.param.state)); });
 
 TEST_F(unitsimUnit, RefusedCaptureCarriesTheGivenErrorText) {
     Config config = quickConfig();

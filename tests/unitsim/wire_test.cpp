@@ -76,11 +76,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"a request without ID is still answerable",
                   "IP=127.0.0.1\r\nPORT=1000\r\nCMD=STATUS\r\n\0"s, "", "127.0.0.1", "STATUS", "",
                   1000, std::nullopt, std::nullopt}),
-    [](const auto& info) {
+    [](const auto& test) {
         // "port below 1000 ..." -> "PortBelow1000...": test names must be identifiers.
         std::string name;
         bool upper = true;
-        for (const char* p = info.param.what; *p != '\0'; ++p) {
+        for (const char* p = test.param.what; *p != '\0'; ++p) {
             if (std::isalnum(static_cast<unsigned char>(*p))) {
                 name +=
                     upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : *p;

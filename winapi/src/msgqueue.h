@@ -22,7 +22,7 @@ struct SentMessage {
 
 class MessageQueue {
 public:
-    explicit MessageQueue(DWORD threadId) : threadId(threadId) {}
+    explicit MessageQueue(DWORD owner) : threadId(owner) {}
     const DWORD threadId;
 
     std::mutex lock;

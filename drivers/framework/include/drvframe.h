@@ -144,6 +144,9 @@ public:
     void CompleteCurrentAndStartNext(PIRP irp, NTSTATUS status, ULONG_PTR information);
     // Completes every request still waiting in the start-I/O queue or held, with `status`.
     void FlushQueuedIrps(NTSTATUS status);
+    // Starts the next queued request at DISPATCH_LEVEL, unless a stop, removal or power-down
+    // has halted the queue (the requests then wait, held, for the device to come back).
+    void StartNextRequest();
 
     bool HoldingNewRequests() const { return m_holding.load(); }
     DEVICE_POWER_STATE PowerState() const { return m_powerState.load(); }
@@ -157,6 +160,11 @@ protected:
     // Around device power transitions: before leaving D0, after returning to it.
     virtual void SavePowerRegisters() {}
     virtual void RestorePowerRegisters() {}
+    // Before a stop, a removal or a power-down: ends the request being served (every timer of
+    // its operation stopped, the board left idle) and completes it with `status`.
+    virtual void AbortCurrentRequest(NTSTATUS status) { (void)status; }
+    // At cleanup: ends the request being served if it belongs to `file` and can be cancelled.
+    virtual void CancelFileRequest(PFILE_OBJECT file) { (void)file; }
 
 private:
     static DRIVER_CANCEL CancelQueuedIrp;
@@ -168,6 +176,11 @@ private:
     NTSTATUS ForwardSkipping(PIRP irp);
     void StartHeldIrps();
     void FailHeldIrps(NTSTATUS status);
+    // Halts the start-I/O queue: the current request is aborted with `status` and every request
+    // still queued moves, in order, to the front of the held requests.
+    void HaltQueue(NTSTATUS status);
+    void ResumeQueue();
+    void CompleteFileIrps(PFILE_OBJECT file);
     void DestroyAndDelete();
 
     PDEVICE_OBJECT m_physicalDevice;
@@ -178,8 +191,108 @@ private:
     std::atomic<DEVICE_POWER_STATE> m_powerState{PowerDeviceD3};
     bool m_resourcesSetUp = false;
     std::atomic<int> m_openHandles{0};
+    std::atomic<bool> m_queueHalted{false};
     std::deque<PIRP> m_heldIrps;  // guarded by the cancel spin lock
 };
+
+// ---------------------------------------------------------------------------------------------
+// A board device whose requests run one at a time as operations under one device spin lock.
+// The operation owns its request from the moment start-I/O records it, under the device lock,
+// before any cancel routine can see it; a cancel routine takes the device lock and finds either
+// the operation still owning the request, or the request already given back.
+class COperationDevice : public CPnpDevice {
+public:
+    COperationDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice);
+
+    void LockDevice();
+    void UnlockDevice();
+    bool LockHeldByThisThread() const { return m_lockOwner.load() == KeGetCurrentThread(); }
+    // The request the running operation serves (lock held to rely on it).
+    PIRP OperationIrp() const { return m_operationIrp; }
+
+    // Start-I/O: takes the device lock and makes `irp` the operation's with `cancelRoutine`
+    // (null: not cancellable). False when it had been cancelled already: the lock is released,
+    // the request completed as cancelled and the next one started.
+    bool BeginOperation(PIRP irp, PDRIVER_CANCEL cancelRoutine);
+    // Lock held: releases it, completes the operation's request unless its cancel routine has
+    // it, and starts the next request. An operation whose request was cancelled while it ran
+    // on (see StopForCancel) calls it too, to start the next request.
+    void FinishOperation(NTSTATUS status, ULONG_PTR information);
+    // The body of a cancel routine, the cancel spin lock already released.
+    void CancelOperation(PIRP irp);
+    // A cancel routine that does only that.
+    static DRIVER_CANCEL CancelRoutine;
+    // The common dispatch rule: a read of non-zero length is queued.
+    NTSTATUS QueueRead(PIRP irp);
+
+protected:
+    // Lock held, the operation's request cancelled: stops the operation and returns true, or
+    // returns false when the operation must run to its end (it then calls FinishOperation).
+    virtual bool StopForCancel() = 0;
+    // Lock held: stops the operation and every timer it armed, board idle where mapped.
+    virtual void StopOperation() = 0;
+    void AbortCurrentRequest(NTSTATUS status) override;
+    void CancelFileRequest(PFILE_OBJECT file) override;
+
+private:
+    // Lock held: takes the operation's request and its cancel routine. False when a cancel
+    // routine has the request (it completes it); *irp null when there was none.
+    bool TakeOperationIrpLocked(PIRP* irp);
+
+    KSPIN_LOCK m_lock;
+    KIRQL m_lockIrql = PASSIVE_LEVEL;
+    std::atomic<PKTHREAD> m_lockOwner{nullptr};
+    PIRP m_operationIrp = nullptr;  // guarded by m_lock
+    bool m_operationCancellable = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The add-device step of a board driver: a device object "<deviceName><index>" (device type
+// T::kDeviceType) at the first index below T::kMaxDevices whose creation succeeds, its
+// extension a T built in place as T(device, physicalDevice, index), direct I/O. A failed
+// construction deletes the device again and returns its status.
+template <class T>
+NTSTATUS AddBoardDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice,
+                        PCWSTR deviceName) {
+    for (ULONG index = 0; index < T::kMaxDevices; ++index) {
+        CString name(deviceName);
+        name.AppendNumber(index);
+        PDEVICE_OBJECT device = nullptr;
+        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(T), name.Unicode(), T::kDeviceType, 0,
+                                       FALSE, &device))) {
+            continue;
+        }
+        auto extension = new (device->DeviceExtension) T(device, physicalDevice, index);
+        const NTSTATUS status = extension->ConstructionStatus();
+        if (!NT_SUCCESS(status)) {
+            extension->~T();
+            IoDeleteDevice(device);
+            return status;
+        }
+        device->Flags |= DO_DIRECT_IO;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_OBJECT_NAME_COLLISION;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dispatch rule of a device-control code: its input length, the shortest output it needs
+// and whether it runs at once or through start-I/O.
+struct CIoctlRule {
+    enum class Input { Exact, AtLeast, Any };
+    enum class Stage { Queued, Immediate };
+    ULONG code;
+    Input input;
+    ULONG inputLength;
+    ULONG outputLength;
+    Stage stage;
+};
+
+// Finds the rule of the request's code and checks its lengths. STATUS_SUCCESS with *rule set;
+// STATUS_NOT_IMPLEMENTED, STATUS_INVALID_PARAMETER (input) or STATUS_BUFFER_TOO_SMALL (output).
+NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATION stack,
+                        const CIoctlRule** rule);
 
 // ---------------------------------------------------------------------------------------------
 // The driver object: sets the framework's dispatch routines for create, close, cleanup, PnP,

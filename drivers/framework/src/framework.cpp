@@ -1,6 +1,7 @@
 // The driver class framework: CString, CResource, CTimer, CDevice, CPnpDevice, CPnpDriver.
 #include "drvframe.h"
 
+#include <algorithm>
 #include <vector>
 
 // ---- CString
@@ -202,7 +203,50 @@ NTSTATUS CPnpDevice::DispatchClose(PIRP irp) {
 }
 
 NTSTATUS CPnpDevice::DispatchCleanup(PIRP irp) {
+    // The last handle of a file went: its requests are the driver's to end, not the I/O
+    // manager's.
+    CompleteFileIrps(IoGetCurrentIrpStackLocation(irp)->FileObject);
     return CompleteIrp(irp, STATUS_SUCCESS, 0);
+}
+
+void CPnpDevice::CompleteFileIrps(PFILE_OBJECT file) {
+    if (file == nullptr)
+        return;
+    auto ofFile = [file](PIRP irp) {
+        return IoGetCurrentIrpStackLocation(irp)->FileObject == file;
+    };
+    std::vector<PIRP> doomed;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    {
+        KDEVICE_QUEUE& queue = m_deviceObject->DeviceQueue;
+        std::lock_guard<std::mutex> guard(queue.Lock);
+        for (auto it = queue.Entries.begin(); it != queue.Entries.end();) {
+            if (ofFile((*it)->Irp)) {
+                (*it)->Inserted = FALSE;
+                doomed.push_back((*it)->Irp);
+                it = queue.Entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto it = m_heldIrps.begin(); it != m_heldIrps.end();) {
+        if (ofFile(*it)) {
+            doomed.push_back(*it);
+            it = m_heldIrps.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (PIRP irp : doomed)
+        IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    for (PIRP irp : doomed)
+        CompleteIrp(irp, STATUS_CANCELLED, 0);
+    // The request being served: the device object's CurrentIrp may already be completed and
+    // gone, so the driver, which knows what it serves, ends it.
+    CancelFileRequest(file);
 }
 
 NTSTATUS CPnpDevice::QueueIrp(PIRP irp) {
@@ -215,10 +259,10 @@ NTSTATUS CPnpDevice::QueueIrp(PIRP irp) {
         default:
             break;
     }
-    if (m_holding) {
+    if (m_holding || m_queueHalted) {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        if (m_holding) {
+        if (m_holding || m_queueHalted) {
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, CancelHeldIrp);
             if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -269,10 +313,7 @@ bool CPnpDevice::SetCancelRoutineOrCancel(PIRP irp, PDRIVER_CANCEL routine) {
         IoSetCancelRoutine(irp, nullptr);
         IoReleaseCancelSpinLock(irql);
         CompleteIrp(irp, STATUS_CANCELLED, 0);
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoStartNextPacket(m_deviceObject, TRUE);
-        KeLowerIrql(old);
+        StartNextRequest();
         return false;
     }
     IoSetCancelRoutine(irp, routine);
@@ -286,10 +327,46 @@ void CPnpDevice::CompleteCurrentAndStartNext(PIRP irp, NTSTATUS status, ULONG_PT
     IoSetCancelRoutine(irp, nullptr);
     IoReleaseCancelSpinLock(irql);
     CompleteIrp(irp, status, information);
+    StartNextRequest();
+}
+
+void CPnpDevice::StartNextRequest() {
+    if (m_queueHalted)
+        return;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoStartNextPacket(m_deviceObject, TRUE);
     KeLowerIrql(old);
+}
+
+void CPnpDevice::HaltQueue(NTSTATUS status) {
+    m_queueHalted = true;
+    AbortCurrentRequest(status);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    std::deque<PIRP> queued;
+    {
+        KDEVICE_QUEUE& queue = m_deviceObject->DeviceQueue;
+        std::lock_guard<std::mutex> guard(queue.Lock);
+        for (PKDEVICE_QUEUE_ENTRY entry : queue.Entries) {
+            entry->Inserted = FALSE;
+            queued.push_back(entry->Irp);
+        }
+        queue.Entries.clear();
+        queue.Busy = FALSE;
+    }
+    m_deviceObject->CurrentIrp = nullptr;
+    for (auto it = queued.rbegin(); it != queued.rend(); ++it) {
+        IoSetCancelRoutine(*it, CancelHeldIrp);
+        m_heldIrps.push_front(*it);
+    }
+    IoReleaseCancelSpinLock(irql);
+}
+
+void CPnpDevice::ResumeQueue() {
+    m_queueHalted = false;
+    if (!m_holding)
+        StartHeldIrps();
 }
 
 void CPnpDevice::FlushQueuedIrps(NTSTATUS status) {
@@ -382,7 +459,7 @@ NTSTATUS CPnpDevice::DispatchPnp(PIRP irp) {
                 m_state = PnpState::Started;
                 m_powerState = PowerDeviceD0;
                 m_holding = false;
-                StartHeldIrps();
+                ResumeQueue();
             }
             return CompleteIrp(irp, status, 0);
         }
@@ -401,6 +478,9 @@ NTSTATUS CPnpDevice::DispatchPnp(PIRP irp) {
             }
             return CompleteIrp(irp, STATUS_SUCCESS, 0);
         case IRP_MN_STOP_DEVICE:
+            // The request being served ends before its resources go; the queued ones wait,
+            // held, for the next start.
+            HaltQueue(STATUS_CANCELLED);
             if (m_resourcesSetUp) {
                 PnpFreeDeviceResources();
                 m_resourcesSetUp = false;
@@ -426,9 +506,11 @@ NTSTATUS CPnpDevice::DispatchPnp(PIRP irp) {
             }
             return CompleteIrp(irp, STATUS_SUCCESS, 0);
         case IRP_MN_SURPRISE_REMOVAL:
+            // The board is gone: nothing may touch it, every request fails.
             m_state = PnpState::SurpriseRemoved;
             m_holding = true;
-            FlushQueuedIrps(STATUS_DELETE_PENDING);
+            HaltQueue(STATUS_NO_SUCH_DEVICE);
+            FlushQueuedIrps(STATUS_NO_SUCH_DEVICE);
             if (m_resourcesSetUp) {
                 PnpFreeDeviceResources();
                 m_resourcesSetUp = false;
@@ -438,6 +520,7 @@ NTSTATUS CPnpDevice::DispatchPnp(PIRP irp) {
         case IRP_MN_REMOVE_DEVICE:
             m_state = PnpState::Removed;
             m_holding = true;
+            HaltQueue(STATUS_DELETE_PENDING);
             FlushQueuedIrps(STATUS_DELETE_PENDING);
             if (m_resourcesSetUp) {
                 PnpFreeDeviceResources();
@@ -458,9 +541,11 @@ NTSTATUS CPnpDevice::PowerUpCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) 
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
         self->m_powerState = target;
-        if (target == PowerDeviceD0)
-            self->RestorePowerRegisters();
         PoSetPowerState(self->m_deviceObject, DevicePowerState, stack->Parameters.Power.State);
+        if (target == PowerDeviceD0) {
+            self->RestorePowerRegisters();
+            self->ResumeQueue();
+        }
     }
     PoStartNextPowerIrp(irp);
     return STATUS_SUCCESS;
@@ -473,9 +558,12 @@ NTSTATUS CPnpDevice::DispatchPower(PIRP irp) {
         const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
         const DEVICE_POWER_STATE current = m_powerState;
         if (target > current) {
-            // Leaving D0: the registers are saved while the board still answers.
-            if (current == PowerDeviceD0)
+            // Leaving D0: the request being served ends and the rest wait, held, for D0; the
+            // registers are saved while the board still answers.
+            if (current == PowerDeviceD0) {
+                HaltQueue(STATUS_CANCELLED);
                 SavePowerRegisters();
+            }
             m_powerState = target;
             PoSetPowerState(m_deviceObject, DevicePowerState, stack->Parameters.Power.State);
             PoStartNextPowerIrp(irp);
@@ -543,4 +631,155 @@ NTSTATUS CPnpDriver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 NTSTATUS CPnpDriver::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
     return CPnpDevice::FromDeviceObject(device)->DispatchSystemControl(irp);
+}
+
+// ---- COperationDevice
+
+COperationDevice::COperationDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice)
+    : CPnpDevice(deviceObject, physicalDevice) {
+    KeInitializeSpinLock(&m_lock);
+}
+
+void COperationDevice::LockDevice() {
+    KIRQL old;
+    KeAcquireSpinLock(&m_lock, &old);
+    m_lockIrql = old;
+    m_lockOwner = KeGetCurrentThread();
+}
+
+void COperationDevice::UnlockDevice() {
+    const KIRQL old = m_lockIrql;
+    m_lockOwner = nullptr;
+    KeReleaseSpinLock(&m_lock, old);
+}
+
+bool COperationDevice::BeginOperation(PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+    WdmPausePoint("BeginOperation");
+    LockDevice();
+    m_operationIrp = irp;
+    m_operationCancellable = cancelRoutine != nullptr;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        IoSetCancelRoutine(irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        m_operationIrp = nullptr;
+        UnlockDevice();
+        CompleteIrp(irp, STATUS_CANCELLED, 0);
+        StartNextRequest();
+        return false;
+    }
+    IoSetCancelRoutine(irp, cancelRoutine);
+    IoReleaseCancelSpinLock(irql);
+    WdmPausePoint("OperationOwned");
+    return true;
+}
+
+bool COperationDevice::TakeOperationIrpLocked(PIRP* irp) {
+    *irp = m_operationIrp;
+    m_operationIrp = nullptr;
+    if (*irp == nullptr)
+        return false;
+    // The cancel routine is taken while the lock is held: once the lock is released, a cancel
+    // routine that runs finds the operation without a request and completes the request itself.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(*irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    return !(m_operationCancellable && routine == nullptr && (*irp)->Cancel);
+}
+
+void COperationDevice::FinishOperation(NTSTATUS status, ULONG_PTR information) {
+    WdmPausePoint("FinishOperation");
+    PIRP irp;
+    const bool mine = TakeOperationIrpLocked(&irp);
+    UnlockDevice();
+    if (irp != nullptr && !mine)
+        return;  // its cancel routine, waiting for the lock, completes it and starts the next
+    if (irp != nullptr)
+        CompleteIrp(irp, status, information);
+    StartNextRequest();
+}
+
+void COperationDevice::CancelOperation(PIRP irp) {
+    WdmPausePoint("CancelOperation");
+    LockDevice();
+    bool startNext = true;
+    if (m_operationIrp == irp) {
+        startNext = StopForCancel();
+        m_operationIrp = nullptr;
+    }
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+    if (startNext)
+        StartNextRequest();
+}
+
+void COperationDevice::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    static_cast<COperationDevice*>(FromDeviceObject(device))->CancelOperation(irp);
+}
+
+void COperationDevice::CancelFileRequest(PFILE_OBJECT file) {
+    LockDevice();
+    PIRP irp = m_operationIrp;
+    if (irp == nullptr || !m_operationCancellable ||
+        IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
+        UnlockDevice();  // none, or one that ends by itself
+        return;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    if (routine == nullptr) {
+        UnlockDevice();  // its cancel routine is on its way and completes it
+        return;
+    }
+    const bool startNext = StopForCancel();
+    m_operationIrp = nullptr;
+    UnlockDevice();
+    CompleteIrp(irp, STATUS_CANCELLED, 0);
+    if (startNext)
+        StartNextRequest();
+}
+
+void COperationDevice::AbortCurrentRequest(NTSTATUS status) {
+    LockDevice();
+    StopOperation();
+    PIRP irp;
+    const bool mine = TakeOperationIrpLocked(&irp);
+    UnlockDevice();
+    if (irp != nullptr && mine)
+        CompleteIrp(irp, status, 0);
+}
+
+NTSTATUS COperationDevice::QueueRead(PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0)
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+    return QueueIrp(irp);
+}
+
+// ---- Control-code rules
+
+NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATION stack,
+                        const CIoctlRule** rule) {
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG output = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const CIoctlRule* found =
+        std::find_if(rules, rules + count, [code](const CIoctlRule& r) { return r.code == code; });
+    if (found == rules + count)
+        return STATUS_NOT_IMPLEMENTED;
+    const bool inputOk =
+        found->input == CIoctlRule::Input::Any ||
+        (found->input == CIoctlRule::Input::Exact && input == found->inputLength) ||
+        (found->input == CIoctlRule::Input::AtLeast && input >= found->inputLength);
+    if (!inputOk)
+        return STATUS_INVALID_PARAMETER;
+    if (output < found->outputLength)
+        return STATUS_BUFFER_TOO_SMALL;
+    *rule = found;
+    return STATUS_SUCCESS;
 }

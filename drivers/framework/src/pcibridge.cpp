@@ -5,9 +5,10 @@ namespace pcibridge {
 namespace {
 
 bool WaitNotBusy(PUCHAR port, USHORT* word) {
+    WdmSpecifiedWait wait;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    const LONGLONG deadline = now.QuadPart + static_cast<LONGLONG>(kNvramBusyTimeoutMs) * 10000;
+    const LONGLONG deadline = now.QuadPart + static_cast<LONGLONG>(kNvramBusyTimeoutUs) * 10;
     for (;;) {
         *word = ReadPort16(port, kNvramAccess);
         if ((*word & kNvramBusy) == 0)
@@ -46,7 +47,10 @@ NTSTATUS ReadNvramByte(PUCHAR port, USHORT address, UCHAR* value) {
     return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
 }
 
-NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
+namespace {
+
+// The command sequence of one byte write, without the cell's programming time.
+NTSTATUS CommandNvramWrite(PUCHAR port, USHORT address, UCHAR value) {
     USHORT word;
     SelectAddress(port, address);
     if (!WaitNotBusy(port, &word))
@@ -54,10 +58,203 @@ NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
     WritePort16(port, kNvramAccess, static_cast<USHORT>(0xC000 | value));
     if (!WaitNotBusy(port, &word))
         return STATUS_IO_DEVICE_ERROR;
-    // The cell needs its programming time before the next command.
+    return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
+}
+
+// Splits and checks a read or write request's header.
+bool ParseNvramRequest(PVOID buffer, ULONG inputLength, USHORT* start, USHORT* count) {
+    if (inputLength < 4 || buffer == nullptr)
+        return false;
+    auto bytes = static_cast<PUCHAR>(buffer);
+    std::memcpy(start, bytes, 2);
+    std::memcpy(count, bytes + 2, 2);
+    return true;
+}
+
+}  // namespace
+
+NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
+    const NTSTATUS status = CommandNvramWrite(port, address, value);
+    // The cell needs its programming time before the next command (passive callers only).
     for (ULONG us = 0; us < kNvramWriteSettleMs * 1000; us += 50)
         KeStallExecutionProcessor(50);
-    return (word & kNvramFault) ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
+    return status;
+}
+
+// ---- Resources and interrupt
+
+NTSTATUS MapBoardWindows(CResource& translated, int count, PUCHAR* port, PUCHAR* memory,
+                         ULONG* memoryLengths) {
+    PHYSICAL_ADDRESS start;
+    ULONG length;
+    if (!translated.GetPort(0, &start, &length))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
+    for (int i = 0; i < count; ++i) {
+        PVOID mapped = nullptr;
+        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length))
+            mapped = MmMapIoSpace(start, length, MmNonCached);
+        if (mapped == nullptr) {
+            UnmapBoardWindows(count, port, memory, memoryLengths);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        memory[i] = static_cast<PUCHAR>(mapped);
+        memoryLengths[i] = length;
+    }
+    ULONG level, vector;
+    KAFFINITY affinity;
+    KINTERRUPT_MODE mode;
+    BOOLEAN shared;
+    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
+        UnmapBoardWindows(count, port, memory, memoryLengths);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+void UnmapBoardWindows(int count, PUCHAR* port, PUCHAR* memory, ULONG* memoryLengths) {
+    for (int i = 0; i < count; ++i) {
+        if (memory[i] != nullptr)
+            MmUnmapIoSpace(memory[i], memoryLengths[i]);
+        memory[i] = nullptr;
+    }
+    *port = nullptr;
+}
+
+NTSTATUS ConnectBoardInterrupt(CResource& translated, PKINTERRUPT* interrupt, PKSERVICE_ROUTINE isr,
+                               PVOID context) {
+    ULONG level, vector;
+    KAFFINITY affinity;
+    KINTERRUPT_MODE mode;
+    BOOLEAN shared;
+    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status =
+        IoConnectInterrupt(interrupt, isr, context, nullptr, vector, static_cast<KIRQL>(level),
+                           static_cast<KIRQL>(level), mode, shared, affinity, FALSE);
+    if (!NT_SUCCESS(status))
+        *interrupt = nullptr;
+    return status;
+}
+
+bool AcknowledgeInterrupt(PUCHAR port, ULONG* accumulated) {
+    ULONG value = ReadPort32(port, kInterruptControl);
+    if (!(value & kInterruptPending))
+        return false;
+    value &= ~kInterruptAcknowledgeBits;
+    WritePort32(port, kInterruptControl, value);
+    *accumulated |= value;
+    return true;
+}
+
+// ---- NvramOperation
+
+NvramOperation::NvramOperation() = default;
+
+NvramOperation::~NvramOperation() {
+    KeRemoveQueueDpc(&m_dpc);
+}
+
+void NvramOperation::Initialize(COperationDevice* device) {
+    m_device = device;
+    m_timer.Initialize(StepDpc, this);
+    KeInitializeDpc(&m_dpc, StepDpc, this);
+}
+
+bool NvramOperation::StartRead(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
+                               ULONG outputLength) {
+    USHORT start, count;
+    if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
+        static_cast<ULONG>(start) + count > nvramSize || outputLength < count) {
+        m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
+        return true;
+    }
+    m_write = false;
+    m_port = port;
+    m_bytes = static_cast<PUCHAR>(buffer);
+    m_address = start;
+    m_count = count;
+    m_done = 0;
+    m_running = true;
+    return Step();
+}
+
+bool NvramOperation::StartWrite(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength) {
+    USHORT start, count;
+    if (!ParseNvramRequest(buffer, inputLength, &start, &count) ||
+        inputLength < static_cast<ULONG>(count) + 5 || start < kNvramProtectedBytes ||
+        static_cast<ULONG>(start) + count > nvramSize) {
+        m_device->FinishOperation(STATUS_INVALID_PARAMETER, 0);
+        return true;
+    }
+    m_write = true;
+    m_port = port;
+    m_bytes = static_cast<PUCHAR>(buffer) + 4;
+    m_address = start;
+    m_count = count;
+    m_done = 0;
+    m_running = true;
+    return Step();
+}
+
+void NvramOperation::Stop() {
+    m_running = false;
+    m_timer.Cancel();
+    KeRemoveQueueDpc(&m_dpc);
+}
+
+void NvramOperation::Finish(NTSTATUS status, ULONG_PTR information) {
+    m_running = false;
+    m_device->FinishOperation(status, information);
+}
+
+// Lock held. Either finishes the request (releasing the lock: true) or schedules the next step.
+bool NvramOperation::Step() {
+    if (m_done == m_count) {
+        Finish(STATUS_SUCCESS, m_write ? 0 : m_count);
+        return true;
+    }
+    if (m_write) {
+        const NTSTATUS status =
+            CommandNvramWrite(m_port, static_cast<USHORT>(m_address + m_done), m_bytes[m_done]);
+        if (!NT_SUCCESS(status)) {
+            Finish(status, 0);
+            return true;
+        }
+        ++m_done;
+        m_timer.Start(kNvramWriteSettleMs);  // the cell's programming time
+        return false;
+    }
+    for (USHORT n = 0; n < kNvramReadBytesPerStep && m_done < m_count; ++n) {
+        UCHAR value = 0;
+        const NTSTATUS status =
+            ReadNvramByte(m_port, static_cast<USHORT>(m_address + m_done), &value);
+        if (!NT_SUCCESS(status)) {
+            Finish(status, 0);
+            return true;
+        }
+        // The system buffer holds the request's header until the bytes overwrite it.
+        m_bytes[m_done++] = value;
+    }
+    if (m_done == m_count) {
+        Finish(STATUS_SUCCESS, m_count);
+        return true;
+    }
+    KeInsertQueueDpc(&m_dpc, nullptr, nullptr);
+    return false;
+}
+
+void NvramOperation::StepDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto self = static_cast<NvramOperation*>(context);
+    self->m_device->LockDevice();
+    const bool current = dpc == &self->m_dpc ? self->m_running : self->m_timer.TakeExpiry();
+    if (!current || !self->m_running) {
+        self->m_device->UnlockDevice();  // stopped meanwhile
+        return;
+    }
+    // Once the request finished, the lock is gone and the next request may already run.
+    if (!self->Step())
+        self->m_device->UnlockDevice();
 }
 
 NTSTATUS IoctlReadNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,

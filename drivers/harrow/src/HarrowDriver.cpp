@@ -1,9 +1,8 @@
 // The multi-sensor board driver: dispatch, start-I/O, interrupt and capture, cable test, power.
 #include "harrow/HarrowDriver.h"
 
-#include <pcibridge.h>
-
 #include <algorithm>
+#include <iterator>
 
 using namespace harrow;
 
@@ -17,60 +16,37 @@ namespace {
 
 CPnpDriver* g_driver = nullptr;
 
-enum class LengthRule { Exact, AtLeast, Any };
-enum class Stage { Queued, Immediate };
+using Input = CIoctlRule::Input;
+using Stage = CIoctlRule::Stage;
 
-struct IoctlRule {
-    ULONG code;
-    LengthRule rule;
-    ULONG inputLength;
-    Stage stage;
+// The dispatch stage: every code it accepts, its input length, the output it fills and where
+// it runs.
+constexpr CIoctlRule kIoctlTable[] = {
+    {kIoctlNotImplemented, Input::Exact, 0, 0, Stage::Queued},
+    {kIoctlGatherPerformanceData, Input::Exact, 4, sizeof(ULONG), Stage::Queued},
+    {kIoctlReset, Input::Any, 0, 0, Stage::Immediate},
+    {kIoctlDumpRegisters, Input::Exact, pcibridge::kRegisterDumpBytes,
+     pcibridge::kRegisterDumpBytes, Stage::Queued},
+    {kIoctlReadNvram, Input::Exact, 4, 0, Stage::Queued},
+    {kIoctlWriteNvram, Input::AtLeast, 5, 0, Stage::Queued},
+    {kIoctlSetPowerState, Input::Exact, 4, 0, Stage::Queued},
+    {kIoctlTestUnit, Input::Exact, sizeof(TestUnitRecord), sizeof(TestUnitRecord), Stage::Queued},
 };
 
-// The dispatch stage: every code it accepts, its input length and where it runs.
-constexpr IoctlRule kIoctlTable[] = {
-    {kIoctlNotImplemented, LengthRule::Exact, 0, Stage::Queued},
-    {kIoctlGatherPerformanceData, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlReset, LengthRule::Any, 0, Stage::Immediate},
-    {kIoctlDumpRegisters, LengthRule::Exact, pcibridge::kRegisterDumpBytes, Stage::Queued},
-    {kIoctlReadNvram, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlWriteNvram, LengthRule::AtLeast, 5, Stage::Queued},
-    {kIoctlSetPowerState, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlTestUnit, LengthRule::Exact, sizeof(TestUnitRecord), Stage::Queued},
-};
-
-constexpr ULONG kPortInitialiseBoard38 = 0x30000;
-constexpr ULONG kPortInitialiseCard38 = 0x1010;
-constexpr ULONG kIsrAcknowledgeBits = 0x33010;
 constexpr USHORT kStatusFifoData = 0x0001;
 constexpr USHORT kStatusSpeedAccepted = 0x0010;
 constexpr ULONG kReceiveOverrun = 0x8;
-
-void StartNextAtDispatch(PDEVICE_OBJECT device) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoStartNextPacket(device, TRUE);
-    KeLowerIrql(old);
-}
 
 }  // namespace
 
 // ---- Operation container
 
 void HarrowOperationContainer::FinishOperationsIrp(NTSTATUS status, ULONG_PTR information) {
-    PIRP irp = m_irp;
-    m_irp = nullptr;
-    m_driver->UnlockDevice();
-    if (irp == nullptr)
-        return;  // cancelled meanwhile: nothing left to complete
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(irql);
-    if (routine == nullptr && irp->Cancel)
-        return;  // its cancel routine completes it
-    CPnpDevice::CompleteIrp(irp, status, information);
-    StartNextAtDispatch(m_driver->DeviceObject());
+    m_driver->FinishOperation(status, information);
+}
+
+PIRP HarrowOperationContainer::Irp() const {
+    return m_driver->OperationIrp();
 }
 
 // ---- Capture
@@ -101,8 +77,7 @@ void HarrowImageCaptureContainer::EnterInactive() {
     m_current = &m_inactive;
 }
 
-bool HarrowImageCaptureContainer::SetReadStateActive(PIRP irp, PVOID buffer, ULONG byteCount) {
-    m_irp = irp;
+bool HarrowImageCaptureContainer::SetReadStateActive(PIRP, PVOID buffer, ULONG byteCount) {
     m_buffer = static_cast<PULONG>(buffer);
     m_byteCount = byteCount;
     const ULONG imageWords = m_driver->Test().CurrentStatistics().fifoWordCount;
@@ -138,6 +113,7 @@ bool HarrowImageCaptureInactive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP) {
 }
 
 bool HarrowImageCaptureActive::SetState() {
+    WdmSpecifiedWait wait;  // the drain and speed deadlines
     CHarrowDriver* d = m_driver;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -172,8 +148,14 @@ bool HarrowImageCaptureActive::StateHandlerDpc(PKDPC, PDEVICE_OBJECT, PIRP irp) 
         c->EnterInactive();
         return false;
     }
+    ULONG taken = 0;
     for (;;) {
         while (d->ReadStatus() & kStatusFifoData) {
+            if (++taken > kDpcWordsPerRun) {
+                // Enough for one run: the line, still asserted, brings the rest.
+                c->EnableReceiveInterrupts();
+                return false;
+            }
             if (d->ReadReceiveFlags() & kReceiveOverrun) {
                 c->EnterInactive();
                 c->FinishOperationsIrp(STATUS_DATA_OVERRUN, 0);
@@ -244,8 +226,7 @@ void HarrowPowerOn::StartSequence() {
 }
 
 bool HarrowPowerOn::AttainedSequence() {
-    if (m_test->m_currentPhase != this)
-        return false;  // its request was cancelled: nothing to complete
+    // A cancelled request was completed already: finishing starts the next one.
     m_test->m_currentPhase = nullptr;
     m_test->FinishOperationsIrp(STATUS_SUCCESS, 0);
     return true;
@@ -257,8 +238,7 @@ void HarrowPowerOff::StartSequence() {
 }
 
 bool HarrowPowerOff::AttainedSequence() {
-    if (m_test->m_currentPhase != this)
-        return false;  // its request was cancelled: nothing to complete
+    // A cancelled request was completed already: finishing starts the next one.
     m_test->m_currentPhase = nullptr;
     m_test->FinishOperationsIrp(STATUS_SUCCESS, 0);
     return true;
@@ -338,14 +318,13 @@ void HarrowTestContainer::ResetTestStateParameters() {
 void HarrowTestContainer::StartTest(PIRP irp, TestUnitRecord* record) {
     PowerSensor(true);
     ResetTestStateParameters();
-    m_irp = irp;
+    (void)irp;
     m_record = record;
     m_record->sampleCount = 0;
     StartPhase(&m_allLow);
 }
 
-void HarrowTestContainer::StartPower(PIRP irp, bool on) {
-    m_irp = irp;
+void HarrowTestContainer::StartPower(PIRP, bool on) {
     StartPhase(on ? static_cast<HarrowPhaseManagementBaseClass*>(&m_powerOn) : &m_powerOff);
 }
 
@@ -418,28 +397,42 @@ void HarrowTestContainer::CompleteTest() {
     FinishOperationsIrp(STATUS_SUCCESS, sizeof(TestUnitRecord));
 }
 
-void HarrowTestContainer::CancelTest() {
-    // A running cable phase stops here; a power sequence keeps its timer and, at expiry, finds
-    // its request gone.
-    if (m_currentPhase != nullptr && m_currentPhase != &m_powerOn &&
-        m_currentPhase != &m_powerOff) {
+bool HarrowTestContainer::CancelTest() {
+    m_record = nullptr;
+    // A power sequence keeps its timer and, at expiry, finds its request gone.
+    if (m_currentPhase == &m_powerOn || m_currentPhase == &m_powerOff)
+        return false;
+    if (m_currentPhase != nullptr)
         m_currentPhase->CancelSequence();
+    m_currentPhase = nullptr;
+    return true;
+}
+
+void HarrowTestContainer::StopAllPhases() {
+    for (HarrowPhaseManagementBaseClass* phase :
+         {static_cast<HarrowPhaseManagementBaseClass*>(&m_allLow),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_dataHigh),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_syncHigh),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_clockHigh),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_allLowNoTest),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_powerOff),
+          static_cast<HarrowPhaseManagementBaseClass*>(&m_powerOn)}) {
+        phase->CancelSequence();
     }
     m_currentPhase = nullptr;
     m_record = nullptr;
-    ForgetIrp();
 }
 
 // ---- The device
 
 CHarrowDriver::CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice,
                              ULONG index)
-    : CPnpDevice(deviceObject, physicalDevice), m_clearedByte(0) {
-    KeInitializeSpinLock(&m_lock);
+    : COperationDevice(deviceObject, physicalDevice), m_clearedByte(0) {
     m_timeIncrement = KeQueryTimeIncrement();
     m_ticksPerSecond[0] = m_ticksPerSecond[1] = 1000000 / m_timeIncrement;
     m_capture.Init(this);
     m_test.Init(this);
+    m_nvram.Initialize(this);
     IoInitializeDpcRequest(deviceObject, HarrowDriverDpcForIsr);
     if (!NT_SUCCESS(ConstructionStatus()))
         return;
@@ -452,21 +445,6 @@ CHarrowDriver::CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physica
 }
 
 CHarrowDriver::~CHarrowDriver() = default;
-
-void CHarrowDriver::LockDevice() {
-    KIRQL old;
-    KeAcquireSpinLock(&m_lock, &old);
-    m_lockIrql = old;
-    m_lockOwner = KeGetCurrentThread();
-    m_lockHeld = 1;
-}
-
-void CHarrowDriver::UnlockDevice() {
-    const KIRQL old = m_lockIrql;
-    m_lockHeld = 0;
-    m_lockOwner = nullptr;
-    KeReleaseSpinLock(&m_lock, old);
-}
 
 void CHarrowDriver::WriteControl(USHORT value) {
     WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[0]), value);
@@ -499,7 +477,8 @@ bool CHarrowDriver::WriteSpeedCommand(USHORT code, LONGLONG timeout100ns) {
 
 void CHarrowDriver::InitializeBoard() {
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, kPortInitialiseBoard38);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl,
+                           pcibridge::kInterruptControlAtStart);
     const ULONG busMaster = pcibridge::ReadPort32(m_port, pcibridge::kBusMasterControl);
     pcibridge::WritePort32(m_port, pcibridge::kBusMasterControl,
                            busMaster & ~pcibridge::kLocalReset);
@@ -507,7 +486,8 @@ void CHarrowDriver::InitializeBoard() {
 
 NTSTATUS CHarrowDriver::InitializeCard() {
     pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, kPortInitialiseCard38);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl,
+                           pcibridge::kInterruptControlInitialised);
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
     m_capture.EnterInactive();
     return STATUS_SUCCESS;
@@ -519,48 +499,19 @@ void CHarrowDriver::UnInitializeCard() {
 }
 
 void CHarrowDriver::UnmapWindows() {
-    for (int i = 0; i < 4; ++i) {
-        if (m_memory[i] != nullptr)
-            MmUnmapIoSpace(m_memory[i], m_memoryLength[i]);
-        m_memory[i] = nullptr;
-    }
-    m_port = nullptr;
+    pcibridge::UnmapBoardWindows(kWindows, &m_port, m_memory, m_memoryLength);
 }
 
 NTSTATUS CHarrowDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
-    PHYSICAL_ADDRESS start;
-    ULONG length;
-    if (!translated.GetPort(0, &start, &length))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    m_port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
-    for (int i = 0; i < 4; ++i) {
-        PVOID mapped = nullptr;
-        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length)) {
-            mapped = MmMapIoSpace(start, length, MmNonCached);
-        }
-        if (mapped == nullptr) {
-            UnmapWindows();
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        m_memory[i] = static_cast<PUCHAR>(mapped);
-        m_memoryLength[i] = length;
-    }
-    ULONG level, vector;
-    KAFFINITY affinity;
-    KINTERRUPT_MODE mode;
-    BOOLEAN shared;
-    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
-        UnmapWindows();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    NTSTATUS status =
+        pcibridge::MapBoardWindows(translated, kWindows, &m_port, m_memory, m_memoryLength);
+    if (!NT_SUCCESS(status))
+        return status;
     InitializeBoard();
-    NTSTATUS status = IoConnectInterrupt(&m_interrupt, HarrowDriverIsr, this, nullptr, vector,
-                                         static_cast<KIRQL>(level), static_cast<KIRQL>(level), mode,
-                                         shared, affinity, FALSE);
+    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, HarrowDriverIsr, this);
     if (!NT_SUCCESS(status)) {
         UnInitializeCard();
         UnmapWindows();
-        m_interrupt = nullptr;
         return status;
     }
     m_nvramSize = kNvramBytes;
@@ -568,6 +519,8 @@ NTSTATUS CHarrowDriver::PnpSetupDeviceResources(CResource&, CResource& translate
 }
 
 void CHarrowDriver::PnpFreeDeviceResources() {
+    // The framework ended the running operation and its timers; a DPC that still comes finds
+    // nothing to do, and none may run once the windows are gone.
     if (m_interrupt != nullptr)
         IoDisconnectInterrupt(m_interrupt);
     m_interrupt = nullptr;
@@ -597,25 +550,15 @@ BOOLEAN CHarrowDriver::ClearInterruptStatus(PVOID context) {
 }
 
 NTSTATUS CHarrowDriver::ReadDispatch(PIRP irp) {
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
-        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    }
-    return QueueIrp(irp);
+    return QueueRead(irp);
 }
 
 NTSTATUS CHarrowDriver::IoctlDispatch(PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    const ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
-    const IoctlRule* rule = std::find_if(std::begin(kIoctlTable), std::end(kIoctlTable),
-                                         [code](const IoctlRule& r) { return r.code == code; });
-    if (rule == std::end(kIoctlTable))
-        return CompleteIrp(irp, STATUS_NOT_IMPLEMENTED, 0);
-    const bool lengthOk = rule->rule == LengthRule::Any ||
-                          (rule->rule == LengthRule::Exact && input == rule->inputLength) ||
-                          (rule->rule == LengthRule::AtLeast && input >= rule->inputLength);
-    if (!lengthOk)
-        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
+    const CIoctlRule* rule = nullptr;
+    const NTSTATUS status = CheckIoctlRule(kIoctlTable, std::size(kIoctlTable),
+                                           IoGetCurrentIrpStackLocation(irp), &rule);
+    if (!NT_SUCCESS(status))
+        return CompleteIrp(irp, status, 0);
     if (rule->stage == Stage::Immediate)
         return IoctlReset(irp);
     return QueueIrp(irp);
@@ -638,7 +581,11 @@ NTSTATUS CHarrowDriver::IoctlReset(PIRP irp) {
     return CompleteIrp(irp, status, 0);
 }
 
-NTSTATUS CHarrowDriver::IoctlGatherPerformanceData(PVOID buffer, ULONG, ULONG_PTR* information) {
+NTSTATUS CHarrowDriver::IoctlGatherPerformanceData(PVOID buffer, ULONG outputLength,
+                                                   ULONG_PTR* information) {
+    *information = 0;
+    if (outputLength < sizeof(ULONG))
+        return STATUS_BUFFER_TOO_SMALL;
     std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
     m_performanceTotal += static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
     *information = sizeof(ULONG);
@@ -648,8 +595,6 @@ NTSTATUS CHarrowDriver::IoctlGatherPerformanceData(PVOID buffer, ULONG, ULONG_PT
 void CHarrowDriver::StartIo(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_READ) {
-        if (!SetCancelRoutineOrCancel(irp, HarrowReadIrpCancelCallback))
-            return;
         PVOID buffer = irp->MdlAddress
                            ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
                            : nullptr;
@@ -657,7 +602,8 @@ void CHarrowDriver::StartIo(PIRP irp) {
             CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             return;
         }
-        LockDevice();
+        if (!BeginOperation(irp, HarrowReadIrpCancelCallback))
+            return;
         if (!m_capture.SetReadStateActive(irp, buffer, stack->Parameters.Read.Length))
             UnlockDevice();
         return;
@@ -666,9 +612,8 @@ void CHarrowDriver::StartIo(PIRP irp) {
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     if (code == kIoctlSetPowerState || code == kIoctlTestUnit) {
-        if (!SetCancelRoutineOrCancel(irp, HarrowSelfTestIrpCancelCallback))
+        if (!BeginOperation(irp, HarrowSelfTestIrpCancelCallback))
             return;
-        LockDevice();
         if (code == kIoctlSetPowerState) {
             ULONG on;
             std::memcpy(&on, buffer, sizeof on);
@@ -680,51 +625,52 @@ void CHarrowDriver::StartIo(PIRP irp) {
         return;
     }
 
-    if (!SetCancelRoutineOrCancel(irp, nullptr))
+    // NVRAM requests run over timers and may be cancelled; the rest complete at once.
+    const bool nvram = code == kIoctlReadNvram || code == kIoctlWriteNvram;
+    if (!BeginOperation(irp, nvram ? CancelRoutine : nullptr))
         return;
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    NTSTATUS status = STATUS_NOT_IMPLEMENTED;  // 0x80002010 has no operation
-    ULONG_PTR information = 0;
-    LockDevice();
     switch (code) {
-        case kIoctlGatherPerformanceData:
-            status = IoctlGatherPerformanceData(buffer, outputLength, &information);
-            break;
-        case kIoctlDumpRegisters:
-            status = pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
-            break;
+        case kIoctlGatherPerformanceData: {
+            ULONG_PTR information = 0;
+            const NTSTATUS status = IoctlGatherPerformanceData(buffer, outputLength, &information);
+            FinishOperation(status, information);
+            return;
+        }
+        case kIoctlDumpRegisters: {
+            ULONG_PTR information = 0;
+            const NTSTATUS status =
+                pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
+            FinishOperation(status, information);
+            return;
+        }
         case kIoctlReadNvram:
-            status = pcibridge::IoctlReadNvram(m_port, m_nvramSize, buffer, inputLength,
-                                               outputLength, &information);
-            break;
+            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
+                UnlockDevice();
+            return;
         case kIoctlWriteNvram:
-            status =
-                pcibridge::IoctlWriteNvram(m_port, m_nvramSize, buffer, inputLength, &information);
-            break;
+            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
+                UnlockDevice();
+            return;
         default:
-            break;
+            FinishOperation(STATUS_NOT_IMPLEMENTED, 0);  // 0x80002010 has no operation
+            return;
     }
-    UnlockDevice();
-    CompleteCurrentAndStartNext(irp, status, information);
 }
 
 BOOLEAN CHarrowDriver::Isr() {
     if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
         return FALSE;
-    ULONG value = pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    if (!(value & pcibridge::kInterruptPending))
+    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
         return FALSE;
-    value &= ~kIsrAcknowledgeBits;
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, value);
-    m_interruptStatus |= value;
     IoRequestDpc(m_deviceObject, nullptr, nullptr);
     return TRUE;
 }
 
 void CHarrowDriver::DpcForIsr() {
     LockDevice();
-    PIRP irp = m_capture.Irp();
+    PIRP irp = OperationIrp();
     if (irp != nullptr && irp->Cancel) {
         UnlockDevice();  // its cancel routine completes it
         return;
@@ -733,24 +679,24 @@ void CHarrowDriver::DpcForIsr() {
         UnlockDevice();
 }
 
-void CHarrowDriver::CancelRead(PIRP irp) {
-    LockDevice();
-    if (m_capture.Irp() == irp) {
-        m_capture.EnterInactive();
-        m_capture.ForgetIrp();
+bool CHarrowDriver::StopForCancel() {
+    if (m_nvram.Running()) {
+        m_nvram.Stop();
+        return true;
     }
-    UnlockDevice();
-    CompleteIrp(irp, STATUS_CANCELLED, 0);
-    StartNextAtDispatch(m_deviceObject);
+    if (m_capture.IsActive()) {
+        if (m_port != nullptr)
+            m_capture.EnterInactive();
+        return true;
+    }
+    return m_test.CancelTest();
 }
 
-void CHarrowDriver::CancelSelfTest(PIRP irp) {
-    LockDevice();
-    if (m_test.Irp() == irp)
-        m_test.CancelTest();
-    UnlockDevice();
-    CompleteIrp(irp, STATUS_CANCELLED, 0);
-    StartNextAtDispatch(m_deviceObject);
+void CHarrowDriver::StopOperation() {
+    m_test.StopAllPhases();
+    m_nvram.Stop();
+    if (m_port != nullptr)
+        m_capture.EnterInactive();
 }
 
 // ---- Entry points
@@ -765,12 +711,12 @@ void HarrowDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
 
 void HarrowReadIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    CHarrowDriver::From(device)->CancelRead(irp);
+    CHarrowDriver::From(device)->CancelOperation(irp);
 }
 
 void HarrowSelfTestIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    CHarrowDriver::From(device)->CancelSelfTest(irp);
+    CHarrowDriver::From(device)->CancelOperation(irp);
 }
 
 void HarrowDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
@@ -786,26 +732,7 @@ NTSTATUS HarrowDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS HarrowDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
-    for (ULONG index = 0; index < CHarrowDriver::kMaxDevices; ++index) {
-        CString name(L"\\Device\\HarrowDriver");
-        name.AppendNumber(index);
-        PDEVICE_OBJECT device = nullptr;
-        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(CHarrowDriver), name.Unicode(),
-                                       CHarrowDriver::kDeviceType, 0, FALSE, &device))) {
-            continue;
-        }
-        auto driver = new (device->DeviceExtension) CHarrowDriver(device, physicalDevice, index);
-        const NTSTATUS status = driver->ConstructionStatus();
-        if (!NT_SUCCESS(status)) {
-            driver->~CHarrowDriver();
-            IoDeleteDevice(device);
-            return status;
-        }
-        device->Flags |= DO_DIRECT_IO;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_OBJECT_NAME_COLLISION;
+    return AddBoardDevice<CHarrowDriver>(driverObject, physicalDevice, L"\\Device\\HarrowDriver");
 }
 
 void HarrowDriverUnload(PDRIVER_OBJECT) {

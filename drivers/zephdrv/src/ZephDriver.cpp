@@ -1,9 +1,8 @@
 // The single-sensor board driver: dispatch, start-I/O, sensor command protocol, readout, test.
 #include "zephdrv/ZephDriver.h"
 
-#include <pcibridge.h>
-
 #include <algorithm>
+#include <iterator>
 
 using namespace zephdrv;
 
@@ -11,30 +10,25 @@ namespace {
 
 CPnpDriver* g_driver = nullptr;
 
-enum class LengthRule { Exact, Any };
-enum class Stage { Queued, Immediate };
+using Input = CIoctlRule::Input;
+using Stage = CIoctlRule::Stage;
 
-struct IoctlRule {
-    ULONG code;
-    LengthRule rule;
-    ULONG inputLength;
-    Stage stage;
-};
-
-// The dispatch stage: every code it accepts, its input length and where it runs.
-constexpr IoctlRule kIoctlTable[] = {
-    {kIoctlSetBinning, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlSetThreshold, LengthRule::Exact, 2, Stage::Queued},
-    {kIoctlSetDelay, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlNotImplemented, LengthRule::Exact, 0, Stage::Queued},
-    {kIoctlGatherPerformanceData, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlReset, LengthRule::Any, 0, Stage::Immediate},
-    {kIoctlDumpRegisters, LengthRule::Exact, pcibridge::kRegisterDumpBytes, Stage::Queued},
-    {kIoctlReadNvram, LengthRule::Exact, 4, Stage::Queued},
-    {kIoctlWriteNvram, LengthRule::Exact, 6, Stage::Queued},
-    {kIoctlWriteCommand, LengthRule::Exact, 4, Stage::Immediate},
-    {kIoctlTestSensor, LengthRule::Exact, sizeof(TestRecord), Stage::Queued},
-    {kIoctlSetPowerState, LengthRule::Exact, 4, Stage::Queued},
+// The dispatch stage: every code it accepts, its input length, the output it fills and where
+// it runs.
+constexpr CIoctlRule kIoctlTable[] = {
+    {kIoctlSetBinning, Input::Exact, 4, 0, Stage::Queued},
+    {kIoctlSetThreshold, Input::Exact, 2, 0, Stage::Queued},
+    {kIoctlSetDelay, Input::Exact, 4, 0, Stage::Queued},
+    {kIoctlNotImplemented, Input::Exact, 0, 0, Stage::Queued},
+    {kIoctlGatherPerformanceData, Input::Exact, 4, sizeof(ULONG), Stage::Queued},
+    {kIoctlReset, Input::Any, 0, 0, Stage::Immediate},
+    {kIoctlDumpRegisters, Input::Exact, pcibridge::kRegisterDumpBytes,
+     pcibridge::kRegisterDumpBytes, Stage::Queued},
+    {kIoctlReadNvram, Input::Exact, 4, 0, Stage::Queued},
+    {kIoctlWriteNvram, Input::Exact, 6, 0, Stage::Queued},
+    {kIoctlWriteCommand, Input::Exact, 4, 0, Stage::Immediate},
+    {kIoctlTestSensor, Input::Exact, sizeof(TestRecord), sizeof(TestRecord), Stage::Queued},
+    {kIoctlSetPowerState, Input::Exact, 4, 0, Stage::Queued},
 };
 
 constexpr UCHAR kStatusFifoData = 0x02;
@@ -52,25 +46,27 @@ constexpr USHORT kNopCommand = 0x0000;
 constexpr USHORT kWakeWord = 0xAA00;
 constexpr ULONG kStartBinningP = 32;
 constexpr ULONG kStartBinningQ = 8;
-constexpr ULONG kTickPollStallUs = 50;
-
-void StartNextAtDispatch(PDEVICE_OBJECT device) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    IoStartNextPacket(device, TRUE);
-    KeLowerIrql(old);
-}
 
 void ZephTimerDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
     static_cast<CZephDriver*>(context)->TimerDpc();
 }
 
+void ZephReadTimerDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
+    static_cast<CZephDriver*>(context)->ReadTimerDpc();
+}
+
+void ZephResetTimerDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
+    static_cast<CZephDriver*>(context)->ResetTimerDpc();
+}
+
 }  // namespace
 
 CZephDriver::CZephDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index)
-    : CPnpDevice(deviceObject, physicalDevice) {
-    KeInitializeSpinLock(&m_lock);
+    : COperationDevice(deviceObject, physicalDevice) {
     m_timer.Initialize(ZephTimerDpcRoutine, this);
+    m_readTimer.Initialize(ZephReadTimerDpcRoutine, this);
+    m_resetTimer.Initialize(ZephResetTimerDpcRoutine, this);
+    m_nvram.Initialize(this);
     IoInitializeDpcRequest(deviceObject, ZephDriverDpcForIsr);
     if (!NT_SUCCESS(ConstructionStatus()))
         return;
@@ -89,25 +85,13 @@ USHORT CZephDriver::BinningWord(USHORT p, USHORT q) {
                                (static_cast<USHORT>(-q) & 0x7F));
 }
 
-void CZephDriver::LockDevice() {
-    KIRQL old;
-    KeAcquireSpinLock(&m_lock, &old);
-    m_lockIrql = old;
-    m_lockOwner = KeGetCurrentThread();
-}
-
-void CZephDriver::UnlockDevice() {
-    const KIRQL old = m_lockIrql;
-    m_lockOwner = nullptr;
-    KeReleaseSpinLock(&m_lock, old);
-}
-
 void CZephDriver::WriteMode(UCHAR mode) {
     m_modeShadow = mode;
     WRITE_REGISTER_UCHAR(m_memory[2], mode);
 }
 
 bool CZephDriver::SendCommand(USHORT request) {
+    WdmSpecifiedWait wait;  // the one-second command deadline
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + kCommandDeadline100ns;
@@ -125,6 +109,7 @@ bool CZephDriver::SendCommand(USHORT request) {
 }
 
 bool CZephDriver::DrainFifo() {
+    WdmSpecifiedWait wait;  // the one-second drain deadline
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + kDrainDeadline100ns;
@@ -144,6 +129,10 @@ bool CZephDriver::DrainFifo() {
 
 void CZephDriver::ReturnToIdle() {
     m_state = State::Idle;
+    QuiesceBoard();
+}
+
+void CZephDriver::QuiesceBoard() {
     if (m_port == nullptr)
         return;
     pcibridge::DisableReceiveInterrupts(m_port);
@@ -159,26 +148,63 @@ void CZephDriver::PowerSensor(bool on) {
     m_powerFlag = on ? 1 : 0;
 }
 
-NTSTATUS CZephDriver::InitializeCard() {
+void CZephDriver::BeginReset(PIRP irp) {
+    // A read stays pending, idle (its time-out ends it); a power sequence or a test keeps its
+    // timer and ends by it.
+    if (m_state == State::Reading)
+        m_state = State::Idle;
+    QuiesceBoard();
     const ULONG busMaster = pcibridge::ReadPort32(m_port, pcibridge::kBusMasterControl);
     pcibridge::WritePort32(m_port, pcibridge::kBusMasterControl,
                            busMaster | pcibridge::kLocalReset);
     pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0x1010);
-    // Hold the board in reset for at least two clock ticks.
-    const ULONG tickMs = KeQueryTimeIncrement() / 10000;
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl,
+                           pcibridge::kInterruptControlInitialised);
+    // Hold the board in reset for at least two clock ticks, on a timer: the processor goes on.
+    const ULONG increment = KeQueryTimeIncrement();
+    const ULONG tickMs = increment / 10000;
     const ULONG ticks =
         std::max<ULONG>(kResetMinimumTicks, kResetSettleMs / std::max<ULONG>(tickMs, 1));
-    LARGE_INTEGER start, now;
-    KeQueryTickCount(&start);
-    do {
-        KeStallExecutionProcessor(kTickPollStallUs);
-        KeQueryTickCount(&now);
-    } while (now.QuadPart - start.QuadPart < static_cast<LONGLONG>(ticks));
+    const ULONG holdMs =
+        static_cast<ULONG>((static_cast<ULONGLONG>(ticks) * increment + 9999) / 10000);
+    if (irp != nullptr) {
+        if (PIRP earlier = TakeResetIrpLocked(); earlier != nullptr)
+            CompleteIrp(earlier, STATUS_SUCCESS, 0);  // the new hold covers it
+        // The reset runs to its end on the timer; its request may be cancelled meanwhile.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, ZephDriverResetCancelCallback);
+        const bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (cancelled)
+            CompleteIrp(irp, STATUS_CANCELLED, 0);
+        else
+            m_resetIrp = irp;
+    }
+    m_resetting = true;
+    m_resetTimer.Start(holdMs);
+}
+
+void CZephDriver::ResetTimerDpc() {
+    LockDevice();
+    if (!m_resetTimer.TakeExpiry() || m_port == nullptr) {
+        UnlockDevice();
+        return;
+    }
     pcibridge::WritePort32(m_port, pcibridge::kBusMasterControl, 0);
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
-    ReturnToIdle();
-    return STATUS_SUCCESS;
+    QuiesceBoard();
+    m_resetting = false;
+    PIRP resetIrp = TakeResetIrpLocked();
+    if (m_waitingForReset && OperationIrp() != nullptr) {
+        m_waitingForReset = false;
+        RunOperation(OperationIrp());  // releases the lock when it finishes at once
+    } else {
+        m_waitingForReset = false;
+        UnlockDevice();
+    }
+    if (resetIrp != nullptr)
+        CompleteIrp(resetIrp, STATUS_SUCCESS, 0);
 }
 
 void CZephDriver::UnInitializeCard() {
@@ -187,50 +213,22 @@ void CZephDriver::UnInitializeCard() {
 }
 
 void CZephDriver::UnmapWindows() {
-    for (int i = 0; i < 3; ++i) {
-        if (m_memory[i] != nullptr)
-            MmUnmapIoSpace(m_memory[i], m_memoryLength[i]);
-        m_memory[i] = nullptr;
-    }
-    m_port = nullptr;
+    pcibridge::UnmapBoardWindows(kWindows, &m_port, m_memory, m_memoryLength);
 }
 
 NTSTATUS CZephDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
-    PHYSICAL_ADDRESS start;
-    ULONG length;
-    if (!translated.GetPort(0, &start, &length))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    m_port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(start.QuadPart));
-    for (int i = 0; i < 3; ++i) {
-        PVOID mapped = nullptr;
-        if (translated.GetMemory(static_cast<ULONG>(i), &start, &length)) {
-            mapped = MmMapIoSpace(start, length, MmNonCached);
-        }
-        if (mapped == nullptr) {
-            UnmapWindows();
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        m_memory[i] = static_cast<PUCHAR>(mapped);
-        m_memoryLength[i] = length;
-    }
-    ULONG level, vector;
-    KAFFINITY affinity;
-    KINTERRUPT_MODE mode;
-    BOOLEAN shared;
-    if (!translated.GetInterrupt(0, &level, &vector, &affinity, &mode, &shared)) {
-        UnmapWindows();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    NTSTATUS status =
+        pcibridge::MapBoardWindows(translated, kWindows, &m_port, m_memory, m_memoryLength);
+    if (!NT_SUCCESS(status))
+        return status;
     m_binning = BinningWord(kStartBinningP, kStartBinningQ);
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0x30000);
-    NTSTATUS status = IoConnectInterrupt(&m_interrupt, ZephDriverIsr, this, nullptr, vector,
-                                         static_cast<KIRQL>(level), static_cast<KIRQL>(level), mode,
-                                         shared, affinity, FALSE);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl,
+                           pcibridge::kInterruptControlAtStart);
+    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, ZephDriverIsr, this);
     if (!NT_SUCCESS(status)) {
         UnInitializeCard();
         UnmapWindows();
-        m_interrupt = nullptr;
         return status;
     }
     m_nvramSize = kNvramBytes;
@@ -238,9 +236,8 @@ NTSTATUS CZephDriver::PnpSetupDeviceResources(CResource&, CResource& translated)
 }
 
 void CZephDriver::PnpFreeDeviceResources() {
-    LockDevice();
-    m_timer.Cancel();
-    UnlockDevice();
+    // The framework ended the running operation and its timers; a DPC that still comes finds
+    // nothing to do, and none may run once the windows are gone.
     if (m_interrupt != nullptr)
         IoDisconnectInterrupt(m_interrupt);
     m_interrupt = nullptr;
@@ -258,7 +255,7 @@ void CZephDriver::SavePowerRegisters() {
 void CZephDriver::RestorePowerRegisters() {
     LockDevice();
     if (m_port != nullptr)
-        InitializeCard();
+        BeginReset(nullptr);
     UnlockDevice();
 }
 
@@ -269,45 +266,20 @@ BOOLEAN CZephDriver::ClearInterruptStatus(PVOID context) {
     return TRUE;
 }
 
-void CZephDriver::FinishOperation(NTSTATUS status, ULONG_PTR information) {
-    PIRP irp = m_irp;
-    m_irp = nullptr;
-    UnlockDevice();
-    if (irp == nullptr)
-        return;
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(irql);
-    if (routine == nullptr && irp->Cancel)
-        return;  // its cancel routine completes it
-    CompleteIrp(irp, status, information);
-    StartNextAtDispatch(m_deviceObject);
-}
-
 // ---- Dispatch
 
 NTSTATUS CZephDriver::ReadDispatch(PIRP irp) {
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
-        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    }
-    return QueueIrp(irp);
+    return QueueRead(irp);
 }
 
 NTSTATUS CZephDriver::IoctlDispatch(PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    const ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
-    const IoctlRule* rule = std::find_if(std::begin(kIoctlTable), std::end(kIoctlTable),
-                                         [code](const IoctlRule& r) { return r.code == code; });
-    if (rule == std::end(kIoctlTable))
-        return CompleteIrp(irp, STATUS_NOT_IMPLEMENTED, 0);
-    if (rule->rule == LengthRule::Exact && input != rule->inputLength) {
-        return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    }
-    if (rule->stage == Stage::Immediate) {
-        return code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
-    }
+    const CIoctlRule* rule = nullptr;
+    const NTSTATUS status = CheckIoctlRule(kIoctlTable, std::size(kIoctlTable),
+                                           IoGetCurrentIrpStackLocation(irp), &rule);
+    if (!NT_SUCCESS(status))
+        return CompleteIrp(irp, status, 0);
+    if (rule->stage == Stage::Immediate)
+        return rule->code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
     return QueueIrp(irp);
 }
 
@@ -315,15 +287,17 @@ NTSTATUS CZephDriver::IoctlReset(PIRP irp) {
     FlushQueuedIrps(STATUS_CANCELLED);
     if (m_port == nullptr)
         return CompleteIrp(irp, STATUS_DEVICE_NOT_READY, 0);
+    // The reset completes when the board leaves it; a running operation stays pending, idle.
+    IoMarkIrpPending(irp);
     const bool takeLock = !LockHeldByThisThread();
     if (takeLock)
         LockDevice();
-    NTSTATUS status = InitializeCard();
+    BeginReset(irp);
     if (m_interrupt != nullptr)
         KeSynchronizeExecution(m_interrupt, ClearInterruptStatus, this);
     if (takeLock)
         UnlockDevice();
-    return CompleteIrp(irp, status, 0);
+    return STATUS_PENDING;
 }
 
 NTSTATUS CZephDriver::IoctlWriteCommand(PIRP irp) {
@@ -341,17 +315,28 @@ NTSTATUS CZephDriver::IoctlWriteCommand(PIRP irp) {
 
 void CZephDriver::StartIo(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_READ &&
+        (irp->MdlAddress == nullptr ||
+         MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) == nullptr)) {
+        CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
+    // Every operation may be cancelled: any may wait for a reset to end, NVRAM requests and
+    // the timed ones run on.
+    if (!BeginOperation(irp, ZephDriverCancelCallback))
+        return;
+    if (m_resetting) {
+        m_waitingForReset = true;  // the reset's end runs it
+        UnlockDevice();
+        return;
+    }
+    RunOperation(irp);
+}
+
+void CZephDriver::RunOperation(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_READ) {
-        if (!SetCancelRoutineOrCancel(irp, ZephDriverCancelCallback))
-            return;
-        PVOID buffer = irp->MdlAddress
-                           ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                           : nullptr;
-        if (buffer == nullptr) {
-            CompleteCurrentAndStartNext(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-            return;
-        }
-        LockDevice();
+        PVOID buffer = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
         if (!StartRead(irp, buffer, stack->Parameters.Read.Length))
             UnlockDevice();
         return;
@@ -359,74 +344,71 @@ void CZephDriver::StartIo(PIRP irp) {
 
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-    if (code == kIoctlSetPowerState || code == kIoctlTestSensor) {
-        if (!SetCancelRoutineOrCancel(irp, ZephDriverCancelCallback))
-            return;
-        LockDevice();
-        if (code == kIoctlSetPowerState) {
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    switch (code) {
+        case kIoctlSetPowerState: {
             ULONG on;
             std::memcpy(&on, buffer, sizeof on);
             StartPower(irp, on != 0);
             UnlockDevice();
-        } else if (!StartTest(irp)) {
-            UnlockDevice();
+            return;
         }
-        return;
-    }
-
-    if (!SetCancelRoutineOrCancel(irp, nullptr))
-        return;
-    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    // 0x80002010 has no operation of its own: not implemented, at once.
-    NTSTATUS status = STATUS_NOT_IMPLEMENTED;
-    ULONG_PTR information = 0;
-    LockDevice();
-    switch (code) {
+        case kIoctlTestSensor:
+            if (!StartTest(irp))
+                UnlockDevice();
+            return;
         case kIoctlSetBinning: {
             BinningRequest request;
             std::memcpy(&request, buffer, sizeof request);
             m_binning = BinningWord(request.p, request.q);
-            status = STATUS_SUCCESS;
-            break;
+            FinishOperation(STATUS_SUCCESS, 0);
+            return;
         }
         case kIoctlSetThreshold:
             std::memcpy(&m_threshold, buffer, sizeof m_threshold);
-            status = STATUS_SUCCESS;
-            break;
+            FinishOperation(STATUS_SUCCESS, 0);
+            return;
         case kIoctlSetDelay:
             std::memcpy(&m_delay, buffer, sizeof m_delay);
-            status = STATUS_SUCCESS;
-            break;
+            FinishOperation(STATUS_SUCCESS, 0);
+            return;
         case kIoctlGatherPerformanceData:
+            if (outputLength < sizeof(ULONG)) {
+                FinishOperation(STATUS_BUFFER_TOO_SMALL, 0);
+                return;
+            }
             std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
             m_performanceTotal +=
                 static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
-            information = sizeof(ULONG);
-            status = STATUS_SUCCESS;
-            break;
-        case kIoctlDumpRegisters:
-            status = pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
-            break;
+            FinishOperation(STATUS_SUCCESS, sizeof(ULONG));
+            return;
+        case kIoctlDumpRegisters: {
+            ULONG_PTR information = 0;
+            const NTSTATUS status =
+                pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
+            FinishOperation(status, information);
+            return;
+        }
         case kIoctlReadNvram:
-            status = pcibridge::IoctlReadNvram(m_port, m_nvramSize, buffer, inputLength,
-                                               outputLength, &information);
-            break;
+            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
+                UnlockDevice();
+            return;
         case kIoctlWriteNvram:
-            status =
-                pcibridge::IoctlWriteNvram(m_port, m_nvramSize, buffer, inputLength, &information);
-            break;
+            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
+                UnlockDevice();
+            return;
         default:
-            break;
+            // 0x80002010 has no operation of its own: not implemented, at once.
+            FinishOperation(STATUS_NOT_IMPLEMENTED, 0);
+            return;
     }
-    UnlockDevice();
-    CompleteCurrentAndStartNext(irp, status, information);
 }
 
-bool CZephDriver::StartRead(PIRP irp, PVOID buffer, ULONG length) {
-    m_irp = irp;
+bool CZephDriver::StartRead(PIRP, PVOID buffer, ULONG length) {
     m_buffer = static_cast<PUCHAR>(buffer);
-    m_pixelsLeft = length / 2;
+    // One read returns one image: never more pixels than the sensor sends.
+    m_pixelsLeft = std::min<ULONG>(length / 2, kImagePixels);
     m_pixelsStored = 0;
     if (m_pixelsLeft == 0) {
         FinishOperation(STATUS_BUFFER_TOO_SMALL, 0);
@@ -440,13 +422,18 @@ bool CZephDriver::StartRead(PIRP irp, PVOID buffer, ULONG length) {
     ResetFifo();
     WriteMode(static_cast<UCHAR>(m_modeShadow | kModeReceiving));
     m_state = State::Reading;
+    m_readTimer.Start(kReadTimeoutMs);
     pcibridge::EnableReceiveInterrupts(m_port);
     return false;
 }
 
 void CZephDriver::HandleReadData() {
+    ULONG taken = 0;
     while (ReadStatus() & kStatusFifoData) {
+        if (++taken > kDpcWordsPerRun)
+            break;  // enough for one run: the line, still asserted, brings the rest
         if (ReadStatus() & kStatusOverrun) {
+            m_readTimer.Cancel();
             ResetFifo();
             ReturnToIdle();
             FinishOperation(STATUS_DATA_OVERRUN, 0);
@@ -465,8 +452,10 @@ void CZephDriver::HandleReadData() {
             --m_pixelsLeft;
         }
         if (m_pixelsLeft == 0) {
+            m_readTimer.Cancel();
             ReturnToIdle();
-            const bool read = IoGetCurrentIrpStackLocation(m_irp)->MajorFunction == IRP_MJ_READ;
+            const bool read =
+                IoGetCurrentIrpStackLocation(OperationIrp())->MajorFunction == IRP_MJ_READ;
             FinishOperation(read ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE,
                             read ? static_cast<ULONG_PTR>(m_pixelsStored) * 2 : 0);
             return;
@@ -476,8 +465,7 @@ void CZephDriver::HandleReadData() {
     UnlockDevice();
 }
 
-void CZephDriver::StartPower(PIRP irp, bool on) {
-    m_irp = irp;
+void CZephDriver::StartPower(PIRP, bool on) {
     PowerSensor(on);
     if (on) {
         m_state = State::PoweringOnWake;
@@ -489,7 +477,6 @@ void CZephDriver::StartPower(PIRP irp, bool on) {
 }
 
 bool CZephDriver::StartTest(PIRP irp) {
-    m_irp = irp;
     TestRecord record;
     std::memcpy(&record, irp->AssociatedIrp.SystemBuffer, sizeof record);
     if (record.key != kTestKey) {
@@ -543,11 +530,11 @@ void CZephDriver::FinishTest(uint32_t result) {
     ReturnToIdle();
     if (result != kSensorAnswered)
         PowerSensor(false);
-    if (m_irp != nullptr) {
+    if (PIRP irp = OperationIrp(); irp != nullptr) {
         TestRecord record;
-        std::memcpy(&record, m_irp->AssociatedIrp.SystemBuffer, sizeof record);
+        std::memcpy(&record, irp->AssociatedIrp.SystemBuffer, sizeof record);
         record.result = result;
-        std::memcpy(m_irp->AssociatedIrp.SystemBuffer, &record, sizeof record);
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, &record, sizeof record);
     }
     FinishOperation(STATUS_SUCCESS, sizeof(TestRecord));
 }
@@ -557,19 +544,15 @@ void CZephDriver::FinishTest(uint32_t result) {
 BOOLEAN CZephDriver::Isr() {
     if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
         return FALSE;
-    ULONG value = pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    if (!(value & pcibridge::kInterruptPending))
+    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
         return FALSE;
-    value &= ~0x33010u;
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, value);
-    m_interruptStatus |= value;
     IoRequestDpc(m_deviceObject, nullptr, nullptr);
     return TRUE;
 }
 
 void CZephDriver::DpcForIsr() {
     LockDevice();
-    if (m_irp != nullptr && m_irp->Cancel) {
+    if (OperationIrp() != nullptr && OperationIrp()->Cancel) {
         UnlockDevice();  // its cancel routine completes it
         return;
     }
@@ -597,19 +580,13 @@ void CZephDriver::TimerDpc() {
             WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(m_memory[0]), kWakeWord);
             m_lastCommand = kWakeWord;
             m_state = State::PoweringOnCheck;
+            m_pollDeadline = 0;
             m_timer.Start(kPowerOnCheckDelayMs);
             UnlockDevice();
             return;
         case State::PoweringOnCheck:
-            if (!SendCommand(kNopCommand)) {
-                // Not accepted: a failure, reported as one.
-                ReturnToIdle();
-                FinishOperation(STATUS_IO_TIMEOUT, 0);
-                return;
-            }
-            DrainFifo();
-            ReturnToIdle();
-            FinishOperation(STATUS_SUCCESS, 0);
+        case State::PoweringOnDrain:
+            PowerOnCheckStep();
             return;
         case State::PoweringOff:
             m_state = State::Idle;
@@ -624,17 +601,117 @@ void CZephDriver::TimerDpc() {
     }
 }
 
-void CZephDriver::CancelCurrent(PIRP irp) {
-    LockDevice();
-    if (m_irp == irp) {
-        m_timer.Cancel();
-        if (m_port != nullptr)
-            ReturnToIdle();
-        m_irp = nullptr;
+void CZephDriver::PowerOnCheckStep() {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (m_pollDeadline == 0)
+        m_pollDeadline = now.QuadPart + kCommandDeadline100ns;
+    if (m_state == State::PoweringOnCheck) {
+        if (ReadStatus() & kStatusCommandBusy) {
+            if (now.QuadPart > m_pollDeadline) {
+                // Not accepted: a failure, reported as one.
+                ReturnToIdle();
+                FinishOperation(STATUS_IO_TIMEOUT, 0);
+                return;
+            }
+            m_timer.Start(kPollStepMs);
+            UnlockDevice();
+            return;
+        }
+        SendCommand(kNopCommand);  // the interface is free: accepted at once
+        m_state = State::PoweringOnDrain;
+        m_pollDeadline = now.QuadPart + kDrainDeadline100ns;
     }
+    ULONG drained = 0;
+    while ((ReadStatus() & kStatusFifoData) && drained < kDrainStepWords) {
+        ReadFifoWord();
+        ++drained;
+    }
+    if ((ReadStatus() & kStatusFifoData) && now.QuadPart <= m_pollDeadline) {
+        m_timer.Start(kPollStepMs);
+        UnlockDevice();
+        return;
+    }
+    // A FIFO that would not drain does not fail the power-on: the sensor is awake.
+    ReturnToIdle();
+    FinishOperation(STATUS_SUCCESS, 0);
+}
+
+PIRP CZephDriver::TakeResetIrpLocked() {
+    PIRP irp = m_resetIrp;
+    m_resetIrp = nullptr;
+    if (irp == nullptr)
+        return nullptr;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    return routine != nullptr ? irp : nullptr;  // else its cancel routine completes it
+}
+
+void CZephDriver::CancelReset(PIRP irp) {
+    LockDevice();
+    const bool mine = m_resetIrp == irp;
+    if (mine)
+        m_resetIrp = nullptr;  // the hold goes on; only the request ends
     UnlockDevice();
     CompleteIrp(irp, STATUS_CANCELLED, 0);
-    StartNextAtDispatch(m_deviceObject);
+}
+
+void CZephDriver::CancelFileRequest(PFILE_OBJECT file) {
+    COperationDevice::CancelFileRequest(file);
+    LockDevice();
+    PIRP irp = nullptr;
+    if (m_resetIrp != nullptr && IoGetCurrentIrpStackLocation(m_resetIrp)->FileObject == file)
+        irp = TakeResetIrpLocked();
+    UnlockDevice();
+    if (irp != nullptr)
+        CompleteIrp(irp, STATUS_CANCELLED, 0);
+}
+
+void CZephDriver::ReadTimerDpc() {
+    LockDevice();
+    if (!m_readTimer.TakeExpiry() || OperationIrp() == nullptr ||
+        IoGetCurrentIrpStackLocation(OperationIrp())->MajorFunction != IRP_MJ_READ) {
+        UnlockDevice();
+        return;
+    }
+    // No image (a sensor asleep, a reset meanwhile): the read ends.
+    ReturnToIdle();
+    FinishOperation(STATUS_IO_TIMEOUT, 0);
+}
+
+bool CZephDriver::StopForCancel() {
+    m_waitingForReset = false;
+    switch (m_state) {
+        case State::PoweringOnWake:
+        case State::PoweringOnCheck:
+        case State::PoweringOnDrain:
+        case State::PoweringOff:
+            // The power sequence runs to its end, which starts the next request.
+            return false;
+        default:
+            m_timer.Cancel();
+            m_readTimer.Cancel();
+            m_nvram.Stop();
+            if (m_port != nullptr)
+                ReturnToIdle();
+            return true;
+    }
+}
+
+void CZephDriver::StopOperation() {
+    m_waitingForReset = false;
+    m_resetTimer.Cancel();
+    m_resetting = false;
+    if (PIRP resetIrp = TakeResetIrpLocked(); resetIrp != nullptr)
+        CompleteIrp(resetIrp, STATUS_CANCELLED, 0);
+    m_timer.Cancel();
+    m_readTimer.Cancel();
+    m_nvram.Stop();
+    if (m_port != nullptr)
+        ReturnToIdle();
+    m_state = State::Idle;
 }
 
 // ---- Entry points
@@ -647,9 +724,14 @@ void ZephDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
     CZephDriver::From(device)->DpcForIsr();
 }
 
+void ZephDriverResetCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CZephDriver::From(device)->CancelReset(irp);
+}
+
 void ZephDriverCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    CZephDriver::From(device)->CancelCurrent(irp);
+    CZephDriver::From(device)->CancelOperation(irp);
 }
 
 void ZephDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
@@ -665,26 +747,7 @@ NTSTATUS ZephDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS ZephDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
-    for (ULONG index = 0; index < CZephDriver::kMaxDevices; ++index) {
-        CString name(L"\\Device\\ZephDriver");
-        name.AppendNumber(index);
-        PDEVICE_OBJECT device = nullptr;
-        if (!NT_SUCCESS(IoCreateDevice(driverObject, sizeof(CZephDriver), name.Unicode(),
-                                       CZephDriver::kDeviceType, 0, FALSE, &device))) {
-            continue;
-        }
-        auto driver = new (device->DeviceExtension) CZephDriver(device, physicalDevice, index);
-        const NTSTATUS status = driver->ConstructionStatus();
-        if (!NT_SUCCESS(status)) {
-            driver->~CZephDriver();
-            IoDeleteDevice(device);
-            return status;
-        }
-        device->Flags |= DO_DIRECT_IO;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_OBJECT_NAME_COLLISION;
+    return AddBoardDevice<CZephDriver>(driverObject, physicalDevice, L"\\Device\\ZephDriver");
 }
 
 void ZephDriverUnload(PDRIVER_OBJECT) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <drvframe.h>
+#include <pcibridge.h>
 
 #include "harrow/HarrowIoctl.h"
 
@@ -24,13 +25,11 @@ public:
     // With the device lock held: releases it, then completes the IRP unless it was cancelled
     // meanwhile (its cancel routine then owns it) and starts the next request.
     void FinishOperationsIrp(NTSTATUS status, ULONG_PTR information);
-    PIRP Irp() const { return m_irp; }
-    // The cancel routine's side: the IRP is no longer this operation's.
-    void ForgetIrp() { m_irp = nullptr; }
+    // The request the device's running operation serves.
+    PIRP Irp() const;
 
 protected:
     CHarrowDriver* m_driver = nullptr;
-    PIRP m_irp = nullptr;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -65,6 +64,9 @@ public:
     static constexpr ULONG kDrainBurstWords = 10000;
     static constexpr LONGLONG kSpeedCommandTimeout100ns = 50000;  // 5 ms
     static constexpr USHORT kReadoutSpeedCode = 7;
+    // FIFO words one DPC run takes before it hands back to the interrupt: the processor does
+    // not stay long at DISPATCH_LEVEL.
+    static constexpr ULONG kDpcWordsPerRun = 256;
 
     bool SetState() override;
     bool StateHandlerDpc(PKDPC dpc, PDEVICE_OBJECT device, PIRP irp) override;
@@ -193,8 +195,11 @@ public:
     void RecordReadBits(USHORT bits);
     // Builds the result; completes the IRP (releases the lock).
     void CompleteTest();
-    // Cancel routine's side, lock held: stops the running cable phase and lets go of the IRP.
-    void CancelTest();
+    // Cancel routine's side, lock held: stops the running cable phase. False when a power
+    // sequence runs: it goes on to its end, which starts the next request.
+    bool CancelTest();
+    // Stops every phase timer, the power sequences' too (stop, removal, power-down).
+    void StopAllPhases();
     void ResetTestStateParameters();
     // Switches the sensor's power at once, without a settling timer.
     void PowerSensor(bool on);
@@ -224,11 +229,12 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // The device extension.
-class CHarrowDriver : public CPnpDevice {
+class CHarrowDriver : public COperationDevice {
 public:
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
     static constexpr USHORT kNvramBytes = 2048;
+    static constexpr int kWindows = 4;  // mapped memory windows
 
     CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index);
     ~CHarrowDriver() override;
@@ -242,13 +248,6 @@ public:
     void StartIo(PIRP irp);
     BOOLEAN Isr();
     void DpcForIsr();
-    void CancelRead(PIRP irp);
-    void CancelSelfTest(PIRP irp);
-
-    // Device spin lock; the lock-held byte and owner tell a caller on this thread it holds it.
-    void LockDevice();
-    void UnlockDevice();
-    bool LockHeldByThisThread() const { return m_lockOwner.load() == KeGetCurrentThread(); }
 
     // Board access.
     USHORT ReadStatus() {
@@ -281,6 +280,8 @@ protected:
     void PnpFreeDeviceResources() override;
     void SavePowerRegisters() override;
     void RestorePowerRegisters() override;
+    bool StopForCancel() override;
+    void StopOperation() override;
 
 private:
     friend class HarrowImageCaptureContainer;
@@ -300,7 +301,6 @@ private:
     USHORT m_interruptModeShadow = 0;
     USHORT m_powerShadow = 0;
     USHORT m_cableShadow = 0;
-    volatile UCHAR m_lockHeld = 0;
     ULONG m_ticksPerSecond[2];
     HarrowImageCaptureContainer m_capture;
     HarrowTestContainer m_test;
@@ -314,9 +314,7 @@ private:
 
     // Implementation state.
     ULONG m_memoryLength[4] = {};
-    KSPIN_LOCK m_lock;
-    KIRQL m_lockIrql = PASSIVE_LEVEL;
-    std::atomic<PKTHREAD> m_lockOwner{nullptr};
+    pcibridge::NvramOperation m_nvram;
 };
 
 // Entry points.

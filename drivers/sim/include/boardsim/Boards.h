@@ -20,6 +20,8 @@ public:
     static constexpr ULONG kPortWindowBytes = 0x80;
     static constexpr ULONG kNvramBytes = 2048;
     static constexpr int kNvramBusyPolls = 2;  // reads of the word that show it busy
+    // After a byte write the cell programs for this long and refuses every command meanwhile.
+    static constexpr LONGLONG kNvramProgramming100ns = 20 * 10000;
     static constexpr ULONG kReceiveInterruptEnable = 0x2000;
     static constexpr ULONG kInterruptPending = 0x800000;
     static constexpr ULONG kLocalReset = 0x01000000;  // bit 24 of the bus-master control
@@ -35,7 +37,8 @@ public:
     ULONG Port60() const { return port60_; }
 
     std::vector<uint8_t> nvram;
-    bool nvramFault = false;  // the fault bit rises after every byte read or written
+    bool nvramFault = false;       // the fault bit rises after every byte read or written
+    uint64_t refusedCommands = 0;  // NVRAM commands that came while a cell was programming
 
 private:
     void NvramCommand(USHORT word);
@@ -48,6 +51,7 @@ private:
     UCHAR nvramData_ = 0;
     int nvramBusy_ = 0;
     bool nvramFaultRaised_ = false;
+    LONGLONG programmingUntil_ = 0;
 };
 
 // The words a sensor has yet to send: a window on its packed image, so an exposure starts at
@@ -121,6 +125,8 @@ public:
     void SetNvramFault(bool fault);
     // Register accesses since creation: a request that must leave the hardware alone.
     uint64_t AccessCount() const;
+    // NVRAM commands refused because a cell was still programming.
+    uint64_t RefusedNvramCommands() const;
 
 protected:
     mutable std::mutex lock_;
@@ -176,7 +182,6 @@ private:
     USHORT cable_ = 0;
     int speedAckPolls_ = 0;
     bool speedAck_ = false;
-    uint64_t accesses_ = 0;
     std::unique_ptr<wdm::InterruptLine> line_;
 };
 
@@ -201,6 +206,8 @@ public:
     static constexpr int kCommandBusyPolls = 2;
     static constexpr USHORT kWakeCommand = 0xAA00;
     static constexpr uint32_t kAnswerBit = 0x40000;
+    // After power comes on, the sensor ignores the wake word for this long.
+    static constexpr LONGLONG kPowerSettle100ns = 500LL * 10000;
     static constexpr ULONG kColumns = 682;
     static constexpr ULONG kRows = 456;
 
@@ -233,6 +240,8 @@ private:
     void DeliverLocked();
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
+    // Notes when the sensor's power came on.
+    void NotePowerLocked();
 
     ZephBoardConfig config_;
     std::vector<uint16_t> image_;
@@ -242,6 +251,8 @@ private:
     bool testAnswering_ = false;
     bool awake_ = false;
     bool overrun_ = false;
+    bool wasPowered_ = false;
+    LONGLONG poweredSince_ = 0;
     UCHAR mode_ = 0;
     int busyPolls_ = 0;
     USHORT threshold_ = 0;

@@ -2,19 +2,31 @@
 #pragma once
 
 #include <drvframe.h>
+#include <pcibridge.h>
 
 #include "zephdrv/ZephIoctl.h"
 
-class CZephDriver : public CPnpDevice {
+class CZephDriver : public COperationDevice {
 public:
-    enum class State { Idle, Reading, Testing, PoweringOnWake, PoweringOnCheck, PoweringOff };
+    enum class State {
+        Idle,
+        Reading,
+        Testing,
+        PoweringOnWake,
+        PoweringOnCheck,
+        PoweringOnDrain,
+        PoweringOff
+    };
 
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
     static constexpr USHORT kNvramBytes = 2048;
+    static constexpr int kWindows = 3;                           // mapped memory windows
     static constexpr LONGLONG kCommandDeadline100ns = 10000000;  // one second
     static constexpr LONGLONG kDrainDeadline100ns = 10000000;    // one second
     static constexpr ULONG kDrainBurstWords = 1000;
+    // FIFO words one read DPC run takes before it hands back to the interrupt.
+    static constexpr ULONG kDpcWordsPerRun = 256;
     static constexpr ULONG kPowerOnWakeDelayMs = 2000;
     static constexpr ULONG kPowerOnCheckDelayMs = 2000;
     static constexpr ULONG kPowerOffSettleMs = 1;
@@ -22,6 +34,13 @@ public:
     static constexpr ULONG kTestInterrupts = 10;
     static constexpr ULONG kResetMinimumTicks = 2;
     static constexpr ULONG kResetSettleMs = 100;
+    // A read whose image has not arrived by then completes with STATUS_IO_TIMEOUT.
+    static constexpr ULONG kReadTimeoutMs = 30000;
+    // The power-on check polls the command interface and drains the FIFO in steps this far
+    // apart, within the command and drain deadlines.
+    static constexpr ULONG kPollStepMs = 1;
+    static constexpr ULONG kDrainStepWords = 200;
+    static constexpr ULONG kImagePixels = 682 * 456;
     static constexpr UCHAR kModePowered = 64;
     static constexpr UCHAR kModeUnpowered = 32;
     static constexpr UCHAR kModeReceiving = 0x03;
@@ -39,7 +58,10 @@ public:
     BOOLEAN Isr();
     void DpcForIsr();
     void TimerDpc();
-    void CancelCurrent(PIRP irp);
+    void ReadTimerDpc();
+    void ResetTimerDpc();
+    // Cancel routine's side of a pending reset request: the hold goes on, the request ends.
+    void CancelReset(PIRP irp);
 
     // Writes a command word once the interface is free (lock held); false after the deadline.
     bool SendCommand(USHORT request);
@@ -50,17 +72,18 @@ public:
     USHORT Threshold() const { return m_threshold; }
     ULONG Delay() const { return m_delay; }
     bool PowerFlag() const { return m_powerFlag != 0; }
+    bool Resetting() const { return m_resetting; }
 
 protected:
     NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) override;
     void PnpFreeDeviceResources() override;
     void SavePowerRegisters() override;
     void RestorePowerRegisters() override;
+    bool StopForCancel() override;
+    void StopOperation() override;
+    void CancelFileRequest(PFILE_OBJECT file) override;
 
 private:
-    void LockDevice();
-    void UnlockDevice();
-    bool LockHeldByThisThread() const { return m_lockOwner.load() == KeGetCurrentThread(); }
     UCHAR ReadStatus() { return READ_REGISTER_UCHAR(m_memory[0]); }
     ULONG ReadFifoWord() {
         return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(m_memory[1]));
@@ -69,13 +92,21 @@ private:
     void WriteMode(UCHAR mode);
     bool DrainFifo();
     void ReturnToIdle();
+    // Receive interrupts off, mode byte out of receiving; the state is left as it is.
+    void QuiesceBoard();
     void PowerSensor(bool on);
-    NTSTATUS InitializeCard();
+    // Reset and resume: asserts the board's local reset and arms the timer that releases it
+    // (lock held). `irp`, if any, is the reset request, completed when the reset ends.
+    void BeginReset(PIRP irp);
+    // Lock held: takes the pending reset request with its cancel routine; null when there is
+    // none or its cancel routine has it.
+    PIRP TakeResetIrpLocked();
     void UnInitializeCard();
+    // Lock held: runs the operation start-I/O began (after a reset, if one was running).
+    void RunOperation(PIRP irp);
+    // Lock held, state PoweringOnCheck or PoweringOnDrain: one polling step.
+    void PowerOnCheckStep();
     void UnmapWindows();
-    // Lock held: releases it, then completes the operation's IRP unless its cancel routine has
-    // it, and starts the next request.
-    void FinishOperation(NTSTATUS status, ULONG_PTR information);
     void FinishTest(uint32_t result);
     bool StartRead(PIRP irp, PVOID buffer, ULONG length);
     bool StartTest(PIRP irp);
@@ -98,21 +129,24 @@ private:
     USHORT m_nvramSize = 0;
     ULONG m_performanceTotal = 0;
 
-    PIRP m_irp = nullptr;  // the request the current operation serves
     PUCHAR m_buffer = nullptr;
     ULONG m_pixelsLeft = 0;
     ULONG m_pixelsStored = 0;
     ULONG m_interruptsLeft = 0;
     bool m_answerSeen = false;
+    LONGLONG m_pollDeadline = 0;
     CTimer m_timer;
+    CTimer m_readTimer;
+    CTimer m_resetTimer;
+    bool m_resetting = false;
+    bool m_waitingForReset = false;  // start-I/O began an operation during a reset
+    PIRP m_resetIrp = nullptr;
+    pcibridge::NvramOperation m_nvram;
 
     PUCHAR m_port = nullptr;
     PUCHAR m_memory[3] = {};
     ULONG m_memoryLength[3] = {};
     PKINTERRUPT m_interrupt = nullptr;
-    KSPIN_LOCK m_lock;
-    KIRQL m_lockIrql = PASSIVE_LEVEL;
-    std::atomic<PKTHREAD> m_lockOwner{nullptr};
 };
 
 NTSTATUS ZephDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -124,3 +158,4 @@ DRIVER_UNLOAD ZephDriverUnload;
 KSERVICE_ROUTINE ZephDriverIsr;
 IO_DPC_ROUTINE ZephDriverDpcForIsr;
 DRIVER_CANCEL ZephDriverCancelCallback;
+DRIVER_CANCEL ZephDriverResetCancelCallback;

@@ -4,6 +4,7 @@
 
 #include "wdm.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -21,6 +22,14 @@ enum class ClockMode {
     Simulated,  // time moves only by AdvanceTime/RunNextTimer, bus accesses and stalls
     RealTime,   // time is the host's monotonic clock; timers fire on their own thread
 };
+
+// How interrupts and DPCs run. Threads: each interrupt line and each of two DPC processors has
+// its own thread. SingleProcessor: everything runs on the thread that causes it, as on a
+// uniprocessor: an asserted line interrupts the code that raised it (below the line's DIRQL),
+// DPCs run when the IRQL drops below DISPATCH_LEVEL. Set before any board or DPC exists.
+enum class ExecutionMode { Threads, SingleProcessor };
+void SetExecutionMode(ExecutionMode mode);
+ExecutionMode GetExecutionMode();
 
 // Switches the clock; only while no timer is armed.
 void SetClockMode(ClockMode mode);
@@ -46,6 +55,19 @@ void WaitForDpcIdle();
 // Waits until no DPC and no interrupt is queued or running: what happens at once in simulated
 // time has happened. RunNextTimer and AdvanceTime settle this way before and after moving time.
 void WaitForQuiescence();
+
+// DPC watchdog: a thread that stays at DISPATCH_LEVEL or above for longer than the limit of
+// simulated time (processor stalls not counted) prints its stack and aborts, as a kernel's
+// watchdog stops the machine. Zero turns it off.
+constexpr LONGLONG kDefaultDpcWatchdogLimit100ns = 10000;  // 1 ms
+void SetDpcWatchdogLimit(LONGLONG limit100ns);
+LONGLONG DpcWatchdogLimit();
+
+// Pause points (tests of races): the next thread to reach WdmPausePoint(name) after it is armed
+// stops there until released. WaitForPause is bounded and false when no thread arrived.
+void ArmPausePoint(const std::string& name);
+bool WaitForPause(const std::string& name, std::chrono::milliseconds bound);
+void ReleasePause(const std::string& name);
 
 // Fails the next `count` pool allocations (tests of the out-of-memory paths).
 void FailPoolAllocations(int count);
@@ -84,6 +106,9 @@ public:
     ULONG Vector() const { return vector_; }
     // Interrupts the ISR claimed since the line was created.
     ULONG ClaimedCount() const;
+    // Times the line stayed asserted after the ISR declined it: on a machine, an interrupt
+    // storm. Each is reported (DbgPrint) and the line is left until it next changes.
+    ULONG StormCount() const;
 
     // Used by IoConnectInterrupt/IoDisconnectInterrupt.
     bool Connect(PKINTERRUPT interrupt);
@@ -92,8 +117,14 @@ public:
     void WaitIdle() const;
     void Disconnect(PKINTERRUPT interrupt);
 
+    // Single-processor mode: services the line on this thread if it is pending and this
+    // thread's IRQL allows it.
+    void DeliverInline();
+
 private:
     void Run();
+    // Runs the ISR while the line is asserted; `l` is held on entry and exit.
+    void Service(std::unique_lock<std::mutex>& l);
 
     const ULONG vector_;
     std::function<bool()> asserted_;
@@ -105,6 +136,7 @@ private:
     bool running_ = false;
     PKINTERRUPT interrupt_ = nullptr;
     ULONG claimed_ = 0;
+    ULONG storms_ = 0;
     std::thread thread_;
 };
 
@@ -140,6 +172,9 @@ public:
     NTSTATUS StopBoard(size_t index);
     NTSTATUS StartBoard(size_t index);
     NTSTATUS RemoveBoard(size_t index);
+    // The board is pulled out: IRP_MN_SURPRISE_REMOVAL now; RemoveBoard then sends the removal
+    // without asking (as the PnP manager does once the last handle is closed).
+    NTSTATUS SurpriseRemoveBoard(size_t index);
     NTSTATUS SetDevicePower(size_t index, DEVICE_POWER_STATE state);
     // The driver's device object (top of the board's stack), null once removed.
     PDEVICE_OBJECT FunctionDevice(size_t index);

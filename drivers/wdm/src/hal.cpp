@@ -153,6 +153,19 @@ void InterruptLine::WaitIdle() const {
 }
 
 void WaitForQuiescence() {
+    if (SingleProcessor()) {
+        for (;;) {
+            DeliverPendingInterrupts();
+            RunQueuedDpcsInline();
+            bool busy = !DpcQueueIdle();
+            Bus& bus = TheBus();
+            std::lock_guard<std::mutex> guard(bus.lock);
+            for (const auto& l : bus.lines)
+                busy = busy || !l.second->Idle();
+            if (!busy)
+                return;
+        }
+    }
     for (;;) {
         WaitForDpcIdle();
         std::vector<InterruptLine*> busy;
@@ -172,6 +185,20 @@ void WaitForQuiescence() {
     }
 }
 
+void DeliverPendingInterrupts() {
+    std::vector<InterruptLine*> lines;
+    {
+        Bus& bus = TheBus();
+        std::lock_guard<std::mutex> guard(bus.lock);
+        for (const auto& l : bus.lines) {
+            if (!l.second->Idle())
+                lines.push_back(l.second);
+        }
+    }
+    for (InterruptLine* line : lines)
+        line->DeliverInline();
+}
+
 InterruptLine* FindInterruptLine(ULONG vector) {
     Bus& bus = TheBus();
     std::lock_guard<std::mutex> guard(bus.lock);
@@ -189,7 +216,8 @@ InterruptLine::InterruptLine(ULONG vector, std::function<bool()> asserted)
         WdmAssert(bus.lines.find(vector) == bus.lines.end());
         bus.lines[vector] = this;
     }
-    thread_ = std::thread([this] { Run(); });
+    if (!SingleProcessor())
+        thread_ = std::thread([this] { Run(); });
 }
 
 InterruptLine::~InterruptLine() {
@@ -204,13 +232,35 @@ InterruptLine::~InterruptLine() {
         stop_ = true;
         changed_.notify_all();
     }
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void InterruptLine::Changed() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        pending_ = true;
+        changed_.notify_all();
+    }
+    if (SingleProcessor())
+        DeliverInline();
+}
+
+ULONG InterruptLine::StormCount() const {
     std::lock_guard<std::mutex> guard(lock_);
-    pending_ = true;
-    changed_.notify_all();
+    return storms_;
+}
+
+void InterruptLine::DeliverInline() {
+    std::unique_lock<std::mutex> l(lock_);
+    if (!pending_ || interrupt_ == nullptr || running_ ||
+        CurrentIrql() >= interrupt_->SynchronizeIrql) {
+        return;  // nothing to do, or masked until this thread's IRQL drops
+    }
+    pending_ = false;
+    Service(l);
+    l.unlock();
+    RunQueuedDpcsInline();  // what the ISR queued, if this thread is below DISPATCH_LEVEL
 }
 
 ULONG InterruptLine::ClaimedCount() const {
@@ -242,23 +292,34 @@ void InterruptLine::Run() {
         if (stop_)
             return;
         pending_ = false;
-        // Level-sensitive: service for as long as the board holds the line.
-        for (;;) {
-            PKINTERRUPT interrupt = interrupt_;
-            if (interrupt == nullptr)
-                break;
-            running_ = true;
-            l.unlock();
-            bool claimed = false;
-            if (asserted_())
-                claimed = RunServiceRoutine(interrupt) != FALSE;
-            l.lock();
-            running_ = false;
-            idle_.notify_all();
-            if (!claimed)
-                break;
-            ++claimed_;
+        Service(l);
+    }
+}
+
+void InterruptLine::Service(std::unique_lock<std::mutex>& l) {
+    // Level-sensitive: service for as long as the board holds the line.
+    for (;;) {
+        PKINTERRUPT interrupt = interrupt_;
+        if (interrupt == nullptr)
+            break;
+        running_ = true;
+        l.unlock();
+        bool asserted = asserted_();
+        bool claimed = false;
+        if (asserted)
+            claimed = RunServiceRoutine(interrupt) != FALSE;
+        const bool stillAsserted = asserted && !claimed && asserted_();
+        l.lock();
+        running_ = false;
+        idle_.notify_all();
+        if (stillAsserted) {
+            // A line nobody claims stays asserted: a machine would take it again and again.
+            ++storms_;
+            DbgPrint("interrupt storm: vector 0x%X stays asserted, its ISR declines it\n", vector_);
         }
+        if (!claimed)
+            break;
+        ++claimed_;
     }
 }
 

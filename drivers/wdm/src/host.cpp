@@ -94,15 +94,16 @@ public:
 
     ~DeviceFile() override {
         if (opened_) {
-            CancelMatching([](DWORD) { return true; });
+            // The last handle went: cleanup asks the driver to end the file's requests (the I/O
+            // manager cancels none itself), then close follows once they have completed.
+            if (!device_->DeletePending)
+                SendSimple(IRP_MJ_CLEANUP);
             {
                 std::unique_lock<std::mutex> l(lock_);
                 drained_.wait(l, [this] { return outstanding_.empty(); });
             }
-            if (!device_->DeletePending) {
-                SendSimple(IRP_MJ_CLEANUP);
+            if (!device_->DeletePending)
                 SendSimple(IRP_MJ_CLOSE);
-            }
         }
         DereferenceDevice(device_);
     }
@@ -164,11 +165,12 @@ public:
         irp->OnCompleted = [this, completion, systemBuffer, mdl, method, output,
                             outputLength](PIRP done) {
             ULONG_PTR information = done->IoStatus.Information;
-            if (method == METHOD_BUFFERED) {
-                information = std::min<ULONG_PTR>(information, outputLength);
-                if (NT_SUCCESS(done->IoStatus.Status) && information != 0) {
+            if (method == METHOD_BUFFERED && NT_SUCCESS(done->IoStatus.Status)) {
+                // The I/O manager copies back as many bytes as the driver says it returned:
+                // more than the caller's buffer holds would overwrite the caller's memory.
+                WdmAssert(information <= outputLength);
+                if (information != 0)
                     std::memcpy(output, systemBuffer, information);
-                }
             }
             if (systemBuffer != nullptr)
                 ExFreePool(systemBuffer);
@@ -253,7 +255,15 @@ private:
             std::lock_guard<std::mutex> guard(lock_);
             outstanding_.push_back({irp, GetCurrentThreadId()});
         }
-        return IoCallDriver(TopOfStack(device_), irp) == STATUS_PENDING;
+        // The driver's stack location, checked after the call: STATUS_PENDING is returned only
+        // for a request marked pending.
+        PIO_STACK_LOCATION top = IoGetNextIrpStackLocation(irp);
+        irp->References++;
+        const NTSTATUS status = IoCallDriver(TopOfStack(device_), irp);
+        if (status == STATUS_PENDING)
+            WdmAssert((top->Control & SL_PENDING_RETURNED) != 0);
+        IoFreeIrp(irp);
+        return status == STATUS_PENDING;
     }
 
     void Finish(PIRP irp, WinapiIoCompletion* completion, ULONG_PTR information) {
@@ -343,6 +353,7 @@ struct DriverHost::Board {
     PDEVICE_OBJECT pdo = nullptr;
     std::vector<unsigned char> resources;  // a CM_RESOURCE_LIST
     bool removed = false;
+    bool surpriseRemoved = false;
 };
 
 DriverHost::DriverHost(PDRIVER_INITIALIZE entry, const wchar_t* serviceName)
@@ -458,7 +469,7 @@ NTSTATUS DriverHost::AddBoard(SimulatedBoard& hardware, size_t* index) {
 
 NTSTATUS DriverHost::StopBoard(size_t index) {
     Board& board = *boards_.at(index);
-    if (board.removed)
+    if (board.removed || board.surpriseRemoved)
         return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = SendPnp(board, IRP_MN_QUERY_STOP_DEVICE);
     if (!NT_SUCCESS(status)) {
@@ -475,14 +486,26 @@ NTSTATUS DriverHost::StartBoard(size_t index) {
     return SendPnp(board, IRP_MN_START_DEVICE);
 }
 
+NTSTATUS DriverHost::SurpriseRemoveBoard(size_t index) {
+    Board& board = *boards_.at(index);
+    if (board.removed || board.surpriseRemoved)
+        return STATUS_NO_SUCH_DEVICE;
+    board.surpriseRemoved = true;
+    return SendPnp(board, IRP_MN_SURPRISE_REMOVAL);
+}
+
 NTSTATUS DriverHost::RemoveBoard(size_t index) {
     Board& board = *boards_.at(index);
     if (board.removed)
         return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status = SendPnp(board, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        SendPnp(board, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return status;
+    NTSTATUS status;
+    if (!board.surpriseRemoved) {
+        // A board that is gone is not asked.
+        status = SendPnp(board, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            SendPnp(board, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return status;
+        }
     }
     status = SendPnp(board, IRP_MN_REMOVE_DEVICE);
     board.removed = true;

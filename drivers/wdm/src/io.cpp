@@ -52,22 +52,44 @@ void DpcForIsrTrampoline(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argume
     device->DpcForIsrRoutine(Dpc, device, static_cast<PIRP>(Argument1), Argument2);
 }
 
-// Runs start-I/O for `irp` and then every start that completions deferred meanwhile. Entered
-// with the cancel spin lock held at DISPATCH_LEVEL and StartIoDepth already counted; returns
-// with the lock held.
+// The devices whose start-I/O routine runs on this thread, each with whether a completion on
+// this thread asked for the next request meanwhile.
+struct StartIoFrame {
+    PDEVICE_OBJECT device;
+    bool startNext;
+};
+thread_local std::vector<StartIoFrame> t_startIo;
+
+StartIoFrame* FrameOf(PDEVICE_OBJECT device) {
+    for (auto& frame : t_startIo) {
+        if (frame.device == device)
+            return &frame;
+    }
+    return nullptr;
+}
+
+// Runs start-I/O for `irp` and then every start that completions on this thread deferred
+// meanwhile (the kernel's deferred start-I/O: no recursion into the driver). Another thread's
+// IoStartNextPacket runs the next request at once, as a second processor would. Entered with
+// the cancel spin lock held at DISPATCH_LEVEL; returns with it held.
 void RunStartIo(PDEVICE_OBJECT device, PIRP irp) {
+    t_startIo.push_back({device, false});
     for (;;) {
-        device->StartNextDeferred = false;
+        FrameOf(device)->startNext = false;
         KeReleaseSpinLockFromDpcLevel(&CancelLock());
         device->DriverObject->DriverStartIo(device, irp);
         KeAcquireSpinLockAtDpcLevel(&CancelLock());
-        if (!device->StartNextDeferred)
+        if (!FrameOf(device)->startNext) {
+            t_startIo.pop_back();
             return;
+        }
         PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&device->DeviceQueue);
         irp = entry != nullptr ? entry->Irp : nullptr;
         device->CurrentIrp = irp;
-        if (irp == nullptr)
+        if (irp == nullptr) {
+            t_startIo.pop_back();
             return;
+        }
     }
 }
 
@@ -392,9 +414,7 @@ void IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key,
         return;
     }
     DeviceObject->CurrentIrp = Irp;
-    DeviceObject->StartIoDepth++;
     RunStartIo(DeviceObject, Irp);
-    DeviceObject->StartIoDepth--;
     IoReleaseCancelSpinLock(old);
 }
 
@@ -402,20 +422,17 @@ void IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN) {
     WdmAssert(KeGetCurrentIrql() == DISPATCH_LEVEL);
     KIRQL old;
     IoAcquireCancelSpinLock(&old);
-    if (DeviceObject->StartIoDepth > 0) {
-        // A start-I/O is running (on this thread or another): it starts the next one on return.
-        DeviceObject->StartNextDeferred = true;
+    if (StartIoFrame* frame = FrameOf(DeviceObject); frame != nullptr) {
+        // This thread's start-I/O is running: it starts the next one on return.
+        frame->startNext = true;
         IoReleaseCancelSpinLock(old);
         return;
     }
     PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&DeviceObject->DeviceQueue);
     PIRP next = entry != nullptr ? entry->Irp : nullptr;
     DeviceObject->CurrentIrp = next;
-    if (next != nullptr) {
-        DeviceObject->StartIoDepth++;
+    if (next != nullptr)
         RunStartIo(DeviceObject, next);
-        DeviceObject->StartIoDepth--;
-    }
     IoReleaseCancelSpinLock(old);
 }
 

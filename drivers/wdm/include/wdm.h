@@ -92,6 +92,19 @@ typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
 // Aborts with the expression and location when a kernel rule is broken.
 void WdmAssertFailed(const char* expression, const char* file, int line);
+// A named point where a test may stop this thread (see wdm::ArmPausePoint); compiled to nothing
+// in a kernel build.
+void WdmPausePoint(const char* name);
+// Brackets a polling loop whose deadline the hardware's timing specifies: like a processor
+// stall, the time it takes is not charged to the DPC watchdog.
+void WdmBeginSpecifiedWait();
+void WdmEndSpecifiedWait();
+struct WdmSpecifiedWait {
+    WdmSpecifiedWait() { WdmBeginSpecifiedWait(); }
+    ~WdmSpecifiedWait() { WdmEndSpecifiedWait(); }
+    WdmSpecifiedWait(const WdmSpecifiedWait&) = delete;
+    WdmSpecifiedWait& operator=(const WdmSpecifiedWait&) = delete;
+};
 #define WdmAssert(e) ((e) ? (void)0 : WdmAssertFailed(#e, __FILE__, __LINE__))
 #ifndef ASSERT
 #define ASSERT(e) WdmAssert(e)
@@ -548,8 +561,6 @@ struct _DEVICE_OBJECT {
     std::atomic<int> References;
     std::atomic<bool> DeletePending;
     PIO_DPC_ROUTINE DpcForIsrRoutine;
-    int StartIoDepth;        // guarded by the cancel spin lock
-    bool StartNextDeferred;  // guarded by the cancel spin lock
 };
 
 struct _FILE_OBJECT {

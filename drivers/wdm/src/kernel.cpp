@@ -3,6 +3,8 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <execinfo.h>
+#include <map>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,20 +24,58 @@ constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local char t_threadIdentity;
 
-// ---- DPC queue: one worker, one DPC at a time, at DISPATCH_LEVEL.
+// ---- DPC watchdog: how long this thread has stayed at DISPATCH_LEVEL or above, counted in
+// the simulated time its own register accesses took (other processors' work and the processor
+// stalls the hardware's timing asks for are not its own), less specified deadline polls.
+constexpr LONGLONG kNoStretch = -1;
+thread_local LONGLONG t_charged = 0;  // simulated time of this thread's register accesses
+thread_local LONGLONG t_stretchStart = kNoStretch;
+thread_local LONGLONG t_stretchExempt = 0;
+thread_local bool t_watchdogFired = false;
+thread_local int t_waitDepth = 0;
+thread_local LONGLONG t_waitStart = 0;
+std::atomic<LONGLONG> g_watchdogLimit100ns{kDefaultDpcWatchdogLimit100ns};
+
+void BeginStretch() {
+    t_stretchStart = t_charged;
+    t_stretchExempt = 0;
+}
+
+void CheckStretch() {
+    const LONGLONG limit = g_watchdogLimit100ns.load();
+    if (t_stretchStart == kNoStretch || limit <= 0 || t_watchdogFired || t_waitDepth > 0)
+        return;
+    const LONGLONG spent = t_charged - t_stretchStart - t_stretchExempt;
+    if (spent <= limit)
+        return;
+    t_watchdogFired = true;
+    std::fprintf(stderr,
+                 "DPC watchdog: %lld us at DISPATCH_LEVEL or above (limit %lld us); the stack:\n",
+                 static_cast<long long>(spent / 10), static_cast<long long>(limit / 10));
+    void* frames[64];
+    const int depth = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, depth, 2);
+    std::abort();
+}
+
+// ---- DPC queue: two simulated processors take DPCs from one queue, each at DISPATCH_LEVEL;
+// two DPCs (the same one, queued again while it runs, included) may run at once.
+constexpr int kDpcProcessors = 2;
+
 struct DpcQueue {
     std::mutex lock;
     std::condition_variable work;
     std::condition_variable idle;
     std::deque<PKDPC> queue;
-    bool running = false;
+    int running = 0;
     bool started = false;
 
     void EnsureWorker() {
-        if (started)
+        if (started || SingleProcessor())
             return;
         started = true;
-        std::thread([this] { Run(); }).detach();
+        for (int i = 0; i < kDpcProcessors; ++i)
+            std::thread([this] { Run(); }).detach();
     }
     void Run() {
         t_irql = DISPATCH_LEVEL;
@@ -49,17 +89,22 @@ struct DpcQueue {
             PVOID context = dpc->DeferredContext;
             PVOID a1 = dpc->SystemArgument1;
             PVOID a2 = dpc->SystemArgument2;
-            running = true;
+            ++running;
             l.unlock();
+            BeginStretch();
             routine(dpc, context, a1, a2);
             WdmAssert(t_irql == DISPATCH_LEVEL);
+            t_stretchStart = kNoStretch;
             l.lock();
-            running = false;
-            if (queue.empty())
+            --running;
+            if (queue.empty() && running == 0)
                 idle.notify_all();
         }
     }
 };
+
+std::atomic<bool> g_singleProcessor{false};
+thread_local bool t_runningDpcsInline = false;
 
 DpcQueue& Dpcs() {
     static auto* q = new DpcQueue;  // the worker outlives static destruction
@@ -139,6 +184,23 @@ Clock& TheClock() {
     return *c;
 }
 
+struct PausePoints {
+    std::mutex lock;
+    std::condition_variable changed;
+    struct Point {
+        bool armed = false;
+        bool paused = false;
+        bool released = false;
+    };
+    std::map<std::string, Point> points;
+};
+
+PausePoints& Pauses() {
+    static auto* p = new PausePoints;
+    return *p;
+}
+std::atomic<bool> g_anyPauseArmed{false};
+
 std::mutex& DebugLock() {
     static auto* m = new std::mutex;
     return *m;
@@ -153,12 +215,46 @@ std::atomic<int> g_failAllocations{0};
 }  // namespace
 
 void ChargeBusAccess() {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    if (c.mode != ClockMode::Simulated)
-        return;
-    c.simulatedNow += kBusAccessTime100ns;
-    c.FireDueLocked(c.simulatedNow);
+    {
+        Clock& c = TheClock();
+        std::lock_guard<std::mutex> guard(c.lock);
+        if (c.mode != ClockMode::Simulated)
+            return;
+        c.simulatedNow += kBusAccessTime100ns;
+        c.FireDueLocked(c.simulatedNow);
+    }
+    t_charged += kBusAccessTime100ns;
+    CheckStretch();
+}
+
+void SetDpcWatchdogLimit(LONGLONG limit100ns) {
+    g_watchdogLimit100ns = limit100ns;
+}
+
+LONGLONG DpcWatchdogLimit() {
+    return g_watchdogLimit100ns.load();
+}
+
+void ArmPausePoint(const std::string& name) {
+    PausePoints& p = Pauses();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.points[name] = PausePoints::Point{true, false, false};
+    g_anyPauseArmed = true;
+}
+
+bool WaitForPause(const std::string& name, std::chrono::milliseconds bound) {
+    PausePoints& p = Pauses();
+    std::unique_lock<std::mutex> l(p.lock);
+    return p.changed.wait_for(l, bound, [&] { return p.points[name].paused; });
+}
+
+void ReleasePause(const std::string& name) {
+    PausePoints& p = Pauses();
+    std::lock_guard<std::mutex> guard(p.lock);
+    PausePoints::Point& point = p.points[name];
+    point.armed = false;
+    point.released = true;
+    p.changed.notify_all();
 }
 
 KIRQL& CurrentIrql() {
@@ -228,17 +324,74 @@ size_t ArmedTimerCount() {
     return c.armed.size();
 }
 
+bool SingleProcessor() {
+    return g_singleProcessor.load(std::memory_order_relaxed);
+}
+
+void SetExecutionMode(ExecutionMode mode) {
+    g_singleProcessor = mode == ExecutionMode::SingleProcessor;
+}
+
+ExecutionMode GetExecutionMode() {
+    return SingleProcessor() ? ExecutionMode::SingleProcessor : ExecutionMode::Threads;
+}
+
+void RunQueuedDpcsInline() {
+    if (!SingleProcessor() || t_runningDpcsInline || t_irql >= DISPATCH_LEVEL)
+        return;
+    t_runningDpcsInline = true;
+    DpcQueue& q = Dpcs();
+    for (;;) {
+        PKDPC dpc;
+        PKDEFERRED_ROUTINE routine;
+        PVOID context, a1, a2;
+        {
+            std::lock_guard<std::mutex> guard(q.lock);
+            if (q.queue.empty())
+                break;
+            dpc = q.queue.front();
+            q.queue.pop_front();
+            dpc->Inserted = false;
+            routine = dpc->DeferredRoutine;
+            context = dpc->DeferredContext;
+            a1 = dpc->SystemArgument1;
+            a2 = dpc->SystemArgument2;
+            ++q.running;
+        }
+        const KIRQL old = t_irql;
+        t_irql = DISPATCH_LEVEL;
+        BeginStretch();
+        routine(dpc, context, a1, a2);
+        WdmAssert(t_irql == DISPATCH_LEVEL);
+        CheckStretch();
+        t_stretchStart = kNoStretch;
+        t_irql = old;
+        {
+            std::lock_guard<std::mutex> guard(q.lock);
+            --q.running;
+            if (q.queue.empty() && q.running == 0)
+                q.idle.notify_all();
+        }
+        DeliverPendingInterrupts();  // lines masked while the DPC ran
+    }
+    t_runningDpcsInline = false;
+}
+
 void WaitForDpcIdle() {
     WdmAssert(t_irql == PASSIVE_LEVEL);
+    if (SingleProcessor()) {
+        RunQueuedDpcsInline();
+        return;
+    }
     DpcQueue& q = Dpcs();
     std::unique_lock<std::mutex> l(q.lock);
-    q.idle.wait(l, [&q] { return q.queue.empty() && !q.running; });
+    q.idle.wait(l, [&q] { return q.queue.empty() && q.running == 0; });
 }
 
 bool DpcQueueIdle() {
     DpcQueue& q = Dpcs();
     std::lock_guard<std::mutex> guard(q.lock);
-    return q.queue.empty() && !q.running;
+    return q.queue.empty() && q.running == 0;
 }
 
 void FailPoolAllocations(int count) {
@@ -253,6 +406,32 @@ std::string LastDebugMessage() {
 }  // namespace wdm
 
 using namespace wdm;
+
+void WdmPausePoint(const char* name) {
+    if (!g_anyPauseArmed.load())
+        return;
+    PausePoints& p = Pauses();
+    std::unique_lock<std::mutex> l(p.lock);
+    auto it = p.points.find(name);
+    if (it == p.points.end() || !it->second.armed || it->second.paused)
+        return;
+    it->second.paused = true;
+    p.changed.notify_all();
+    p.changed.wait(l, [&] { return p.points[name].released; });
+    PausePoints::Point& point = p.points[name];
+    point.paused = false;
+    point.released = false;
+}
+
+void WdmBeginSpecifiedWait() {
+    if (t_waitDepth++ == 0)
+        t_waitStart = t_charged;
+}
+
+void WdmEndSpecifiedWait() {
+    if (--t_waitDepth == 0)
+        t_stretchExempt += t_charged - t_waitStart;
+}
 
 void WdmAssertFailed(const char* expression, const char* file, int line) {
     std::fprintf(stderr, "kernel rule broken: %s (%s:%d)\n", expression, file, line);
@@ -281,12 +460,24 @@ KIRQL KeGetCurrentIrql() {
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     WdmAssert(NewIrql >= t_irql);
     *OldIrql = t_irql;
+    if (t_irql < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL)
+        BeginStretch();
     t_irql = NewIrql;
 }
 
 void KeLowerIrql(KIRQL NewIrql) {
     WdmAssert(NewIrql <= t_irql);
+    const bool droppedBelowDispatch = t_irql >= DISPATCH_LEVEL && NewIrql < DISPATCH_LEVEL;
+    if (droppedBelowDispatch) {
+        CheckStretch();
+        t_stretchStart = kNoStretch;
+    }
     t_irql = NewIrql;
+    if (SingleProcessor()) {
+        DeliverPendingInterrupts();
+        if (droppedBelowDispatch)
+            RunQueuedDpcsInline();
+    }
 }
 
 KIRQL KeRaiseIrqlToDpcLevel() {
@@ -359,7 +550,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
         return FALSE;
     q.queue.erase(std::remove(q.queue.begin(), q.queue.end(), Dpc), q.queue.end());
     Dpc->Inserted = false;
-    if (q.queue.empty() && !q.running)
+    if (q.queue.empty() && q.running == 0)
         q.idle.notify_all();
     return TRUE;
 }

@@ -11,6 +11,11 @@ namespace wdm {
 void ChargeBusAccess();
 KIRQL& CurrentIrql();
 bool DpcQueueIdle();
+bool SingleProcessor();
+// Single-processor mode: runs queued DPCs on this thread when its IRQL is below DISPATCH_LEVEL.
+void RunQueuedDpcsInline();
+// Single-processor mode: services every pending interrupt line this thread's IRQL allows.
+void DeliverPendingInterrupts();
 
 // The interrupt line serving a vector, or null.
 InterruptLine* FindInterruptLine(ULONG vector);

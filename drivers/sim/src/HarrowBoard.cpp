@@ -1,0 +1,243 @@
+// The simulated multi-sensor board: control, cable loop-back, power and receive FIFO registers.
+#include "BoardCommon.h"
+
+#include <algorithm>
+
+namespace boardsim {
+
+using namespace detail;
+
+// ---- Multi-sensor board
+
+SensorGeometry GeometryOf(SensorModel model) {
+    switch (model) {
+        case SensorModel::Zeph:
+            return {682, 456};
+        case SensorModel::Osprey:
+            return {1366, 912};
+        case SensorModel::Kestrel:
+            return {1638, 1248};
+        default:
+            return {0, 0};
+    }
+}
+
+HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
+    SensorGeometry g = GeometryOf(config.sensor);
+    image_ = TestPattern(g.columns, g.rows);
+    packed_ = PackImage(image_);
+    PlaceOnBus(this, config.slot, 4);
+    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
+                                                 [this] { return Asserted(); });
+}
+
+HarrowBoard::~HarrowBoard() {
+    line_.reset();
+    wdm::BusRemoveDevice(this);
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> HarrowBoard::Resources() const {
+    return StandardResources(config_.slot, 4, config_.resourceFault);
+}
+
+std::vector<uint16_t> HarrowBoard::TestPattern(ULONG columns, ULONG rows) {
+    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
+    for (ULONG r = 0; r < rows; ++r) {
+        for (ULONG c = 0; c < columns; ++c) {
+            pixels[static_cast<size_t>(r) * columns + c] =
+                static_cast<uint16_t>((r * 7 + c * 3) & 0x3FF);
+        }
+    }
+    return pixels;
+}
+
+std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels) {
+    std::vector<uint32_t> words;
+    words.reserve((pixels.size() + 2) / 3);
+    for (size_t i = 0; i < pixels.size(); i += 3) {
+        uint32_t w = pixels[i] & 0x3FFu;
+        if (i + 1 < pixels.size())
+            w |= static_cast<uint32_t>(pixels[i + 1] & 0x3FF) << 10;
+        if (i + 2 < pixels.size())
+            w |= static_cast<uint32_t>(pixels[i + 2] & 0x3FF) << 20;
+        words.push_back(~w);
+    }
+    return words;
+}
+
+bool HarrowBoard::Asserted() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
+}
+
+void HarrowBoard::DeliverLocked() {
+    if (fifo_.empty() && bridge_.ReceiveInterruptsEnabled() && !sending_.Empty()) {
+        DeliverBurst(sending_, fifo_, config_.burstWords, config_.fifoDepthWords, overrun_);
+    }
+}
+
+USHORT HarrowBoard::StatusLocked() {
+    USHORT status = 0;
+    if (!fifo_.empty() || config_.fifoStuck)
+        status |= 0x0001;
+    if (speedAckPolls_ > 0 && --speedAckPolls_ == 0)
+        speedAck_ = true;
+    if (speedAck_)
+        status |= 0x0010;
+    if (power_ == 0)
+        return status;
+    // Cable loop-back: each line reads its rest level, inverted while it is driven.
+    const bool testing = (cable_ & 0x8) != 0;
+    auto level = [&](bool rest, USHORT driveBit, LineFault fault) {
+        switch (fault) {
+            case LineFault::StuckHigh:
+                return true;
+            case LineFault::StuckLow:
+                return false;
+            case LineFault::NoFollow:
+                return rest;
+            default:
+                break;
+        }
+        const bool driven = testing && (cable_ & driveBit) != 0;
+        return rest != driven;
+    };
+    const SensorModel model = config_.sensor;
+    if (model == SensorModel::None)
+        return status;  // nothing on the cable: no loop-back
+    if (level(model == SensorModel::Zeph, 0x4, config_.sync))
+        status |= 0x8000;
+    if (level(model == SensorModel::Osprey, 0x2, config_.clock))
+        status |= 0x4000;
+    if (level(config_.dataHighAtRest, 0x1, config_.data))
+        status |= 0x0080;
+    return status;
+}
+
+ULONG HarrowBoard::ReadPort(ULONG offset, int widthBytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
+}
+
+void HarrowBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        bridge_.WritePort(offset, widthBytes, value);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    if (offset != 0)
+        return 0;
+    switch (window) {
+        case 0:
+            return StatusLocked();
+        case 1: {
+            if (config_.fifoStuck)
+                return kEmptyFifoRead;
+            if (fifo_.empty())
+                return kEmptyFifoRead;
+            uint32_t word = fifo_.front();
+            fifo_.pop_front();
+            return word;
+        }
+        case 2: {
+            ULONG flags = overrun_ ? 0x8u : 0u;
+            overrun_ = false;  // read to clear
+            return flags;
+        }
+        default:
+            return 0;
+    }
+}
+
+void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        if (offset != 0)
+            return;
+        switch (window) {
+            case 0:
+                control_ = static_cast<USHORT>(value);
+                speedAck_ = false;
+                speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
+                if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
+                    config_.sensor != SensorModel::None) {
+                    sending_.Start(packed_);
+                }
+                break;
+            case 1:
+                interruptMode_ = static_cast<USHORT>(value);
+                break;
+            case 2:
+                power_ = static_cast<USHORT>(value & 1);
+                if (power_ == 0)
+                    sending_.Stop();
+                break;
+            case 3:
+                cable_ = static_cast<USHORT>(value & 0xF);
+                break;
+            default:
+                break;
+        }
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void HarrowBoard::SetImage(std::vector<uint16_t> pixels) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
+    image_ = std::move(pixels);
+    packed_ = PackImage(image_);
+}
+
+std::vector<uint16_t> HarrowBoard::Image() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return image_;
+}
+
+void HarrowBoard::Expose() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (power_ == 0 || config_.sensor == SensorModel::None)
+            return;
+        sending_.Start(packed_);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+bool HarrowBoard::SensorPowered() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return power_ != 0;
+}
+USHORT HarrowBoard::ControlWord() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return control_;
+}
+USHORT HarrowBoard::InterruptMode() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return interruptMode_;
+}
+USHORT HarrowBoard::CableLines() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return cable_;
+}
+ULONG HarrowBoard::Port60() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.Port60();
+}
+size_t HarrowBoard::FifoWords() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fifo_.size();
+}
+
+}  // namespace boardsim

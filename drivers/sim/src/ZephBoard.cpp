@@ -1,0 +1,244 @@
+// The simulated single-sensor board: command interface, mode byte and its sensor.
+#include "BoardCommon.h"
+
+#include <algorithm>
+
+namespace boardsim {
+
+using namespace detail;
+
+ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
+    image_ = TestPattern(kColumns, kRows);
+    packed_ = PackImage(image_);
+    PlaceOnBus(this, config.slot, 3);
+    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
+                                                 [this] { return Asserted(); });
+}
+
+ZephBoard::~ZephBoard() {
+    line_.reset();
+    wdm::BusRemoveDevice(this);
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> ZephBoard::Resources() const {
+    return StandardResources(config_.slot, 3, config_.resourceFault);
+}
+
+std::vector<uint16_t> ZephBoard::TestPattern(ULONG columns, ULONG rows) {
+    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
+    for (ULONG r = 0; r < rows; ++r) {
+        for (ULONG c = 0; c < columns; ++c) {
+            pixels[static_cast<size_t>(r) * columns + c] =
+                static_cast<uint16_t>((r * 11 + c * 5) & 0xFFF);
+        }
+    }
+    return pixels;
+}
+
+std::vector<uint32_t> ZephBoard::PackImage(const std::vector<uint16_t>& pixels) {
+    std::vector<uint32_t> words;
+    words.reserve((pixels.size() + 1) / 2);
+    for (size_t i = 0; i < pixels.size(); i += 2) {
+        uint32_t first = (~pixels[i]) & 0xFFFu;
+        uint32_t second = i + 1 < pixels.size() ? (~pixels[i + 1]) & 0xFFFu : 0xFFFu;
+        words.push_back((first << 4) | (second << 20));
+    }
+    return words;
+}
+
+bool ZephBoard::PoweredLocked() const {
+    return (mode_ & 0x40) != 0 && !bridge_.LocalResetAsserted() && config_.sensorPresent;
+}
+
+bool ZephBoard::Asserted() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
+}
+
+void ZephBoard::DeliverLocked() {
+    if (!fifo_.empty() || !bridge_.ReceiveInterruptsEnabled() || (mode_ & 3) != 3)
+        return;
+    if (!PoweredLocked())
+        return;
+    if (testAnswering_) {
+        // The self-test answer repeats for as long as the interface is read.
+        for (ULONG i = 0; i < config_.testBurstWords && fifo_.size() < config_.fifoDepthWords;
+             ++i) {
+            uint32_t word = 0x00100010u * (i + 1);
+            if (!config_.answerWithoutBit18 && i == config_.testBurstWords / 2)
+                word |= kAnswerBit;
+            fifo_.push_back(word);
+        }
+        return;
+    }
+    DeliverBurst(sending_, fifo_, config_.burstWords, config_.fifoDepthWords, overrun_);
+}
+
+void ZephBoard::CommandLocked(USHORT word) {
+    commands_.push_back(word);
+    busyPolls_ = kCommandBusyPolls;
+    if (!PoweredLocked())
+        return;
+    if (word == kWakeCommand) {
+        // A sensor still settling after power-on does not hear the wake word.
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        if (now.QuadPart - poweredSince_ >= kPowerSettle100ns)
+            awake_ = true;
+        return;
+    }
+    if (!awake_)
+        return;
+    switch (word >> 14) {
+        case 0:
+            break;  // no operation: proves the interface answers
+        case 1:
+            testAnswering_ = true;
+            break;  // self-test: answer words with bit 18
+        case 2:
+            if (word & 0x1000) {
+                threshold_ = static_cast<USHORT>(word & 0x0FFF);
+            } else if (config_.autoExpose) {
+                sending_.Start(packed_);
+            }
+            break;
+        case 3:  // stop whatever the sensor sends
+            testAnswering_ = false;
+            sending_.Stop();
+            break;
+    }
+}
+
+ULONG ZephBoard::ReadPort(ULONG offset, int widthBytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
+}
+
+void ZephBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        bridge_.WritePort(offset, widthBytes, value);
+        if (bridge_.LocalResetAsserted()) {
+            awake_ = false;
+            testAnswering_ = false;
+            sending_.Stop();
+        }
+        NotePowerLocked();
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void ZephBoard::NotePowerLocked() {
+    const bool powered = PoweredLocked();
+    if (powered && !wasPowered_) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        poweredSince_ = now.QuadPart;
+    }
+    wasPowered_ = powered;
+}
+
+ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    if (offset != 0)
+        return 0;
+    switch (window) {
+        case 0: {
+            UCHAR status = 0;
+            if (!fifo_.empty() || config_.fifoStuck)
+                status |= 0x02;
+            if (config_.commandBusyStuck || busyPolls_ > 0)
+                status |= 0x08;
+            if (busyPolls_ > 0)
+                --busyPolls_;
+            if (overrun_)
+                status |= 0x10;
+            return status;
+        }
+        case 1: {
+            if (config_.fifoStuck || fifo_.empty())
+                return kEmptyFifoRead;
+            uint32_t word = fifo_.front();
+            fifo_.pop_front();
+            return word;
+        }
+        default:
+            return 0;
+    }
+}
+
+void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        if (offset != 0)
+            return;
+        switch (window) {
+            case 0:
+                CommandLocked(static_cast<USHORT>(value));
+                break;
+            case 1:
+                if (value & 1) {
+                    fifo_.clear();
+                    overrun_ = false;
+                }
+                break;
+            case 2:
+                mode_ = static_cast<UCHAR>(value);
+                if ((mode_ & 0x40) == 0) {
+                    awake_ = false;
+                    testAnswering_ = false;
+                    sending_.Stop();
+                }
+                NotePowerLocked();
+                break;
+            default:
+                break;
+        }
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void ZephBoard::SetImage(std::vector<uint16_t> pixels) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
+    image_ = std::move(pixels);
+    packed_ = PackImage(image_);
+}
+std::vector<uint16_t> ZephBoard::Image() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return image_;
+}
+void ZephBoard::Expose() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!PoweredLocked() || !awake_)
+            return;
+        sending_.Start(packed_);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+bool ZephBoard::SensorPowered() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return PoweredLocked();
+}
+bool ZephBoard::SensorAwake() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return awake_;
+}
+UCHAR ZephBoard::ModeByte() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return mode_;
+}
+std::vector<USHORT> ZephBoard::Commands() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return commands_;
+}
+
+}  // namespace boardsim
