@@ -404,6 +404,73 @@ void LeadImage::swapBytes16() {
     }
 }
 
+unsigned LeadImage::value(int x, int y) const {
+    if (image_.isNull() || x < 0 || y < 0 || x >= image_.width() || y >= image_.height()) {
+        return 0;
+    }
+    if (bits_ == 16) {
+        return reinterpret_cast<const quint16*>(image_.constScanLine(y))[x];
+    }
+    if (bits_ == 8 && grayscaleKind() == kOrderedGray) {
+        return image_.constScanLine(y)[x];
+    }
+    return static_cast<unsigned>(qGray(image_.pixel(x, y)));
+}
+
+GrayBuffer LeadImage::grayBuffer() const {
+    GrayBuffer b;
+    if (image_.isNull()) {
+        return b;
+    }
+    b.width = image_.width();
+    b.height = image_.height();
+    b.maxValue = whiteLevel(bits_, significantBits_, isGray());
+    b.pixels.resize(static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.height));
+    const bool ordered = bits_ == 8 && grayscaleKind() == kOrderedGray;
+    for (int y = 0; y < b.height; ++y) {
+        std::uint16_t* dst = b.pixels.data() + static_cast<std::size_t>(y) * b.width;
+        if (bits_ == 16) {
+            const auto* src = reinterpret_cast<const quint16*>(image_.constScanLine(y));
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<std::uint16_t>(std::min<int>(src[x], b.maxValue));
+            }
+        } else if (ordered) {
+            const uchar* src = image_.constScanLine(y);
+            std::copy(src, src + b.width, dst);
+        } else {
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<std::uint16_t>(qGray(image_.pixel(x, y)));
+            }
+        }
+    }
+    return b;
+}
+
+void LeadImage::setGrayBuffer(const GrayBuffer& b) {
+    if (b.width <= 0 || b.height <= 0 ||
+        b.pixels.size() != static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.height)) {
+        return;
+    }
+    if (image_.isNull() || image_.width() != b.width || image_.height() != b.height ||
+        (bits_ != 16 && !(bits_ == 8 && grayscaleKind() == kOrderedGray))) {
+        const int keepSig = bits_ == 16 ? significantBits_ : 8;
+        create(b.width, b.height, bits_ == 16 ? 16 : 8);
+        significantBits_ = keepSig;
+    }
+    for (int y = 0; y < b.height; ++y) {
+        const std::uint16_t* src = b.pixels.data() + static_cast<std::size_t>(y) * b.width;
+        if (bits_ == 16) {
+            auto* dst = reinterpret_cast<quint16*>(image_.scanLine(y));
+            std::copy(src, src + b.width, dst);
+        } else {
+            uchar* dst = image_.scanLine(y);
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<uchar>(std::min<int>(src[x], 255));
+            }
+        }
+    }
+}
+
 QImage LeadImage::displayImage() const {
     if (image_.isNull()) {
         return {};
@@ -457,14 +524,51 @@ void ImageBox::repaintImage() {
     update();
 }
 
+void ImageBox::showImage(const QImage& shown) {
+    shown_ = shown;
+    update();
+}
+
+void ImageBox::setOverlayLine(const QLine& line, const QColor& color) {
+    overlay_ = line;
+    overlayColor_ = color;
+    update();
+}
+
+QRect ImageBox::imageRect() const {
+    if (shown_.isNull()) {
+        return {};
+    }
+    const QSize fit = shown_.size().scaled(size(), Qt::KeepAspectRatio);
+    return {QPoint((width() - fit.width()) / 2, (height() - fit.height()) / 2), fit};
+}
+
+QPoint ImageBox::toImage(const QPoint& boxPos) const {
+    const QRect r = imageRect();
+    if (r.isEmpty()) {
+        return {-1, -1};
+    }
+    return {
+        static_cast<int>(std::floor((boxPos.x() - r.x()) * double(shown_.width()) / r.width())),
+        static_cast<int>(std::floor((boxPos.y() - r.y()) * double(shown_.height()) / r.height()))};
+}
+
 void ImageBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (shown_.isNull()) {
         return;
     }
-    const QSize fit = shown_.size().scaled(size(), Qt::KeepAspectRatio);
-    const QRect target(QPoint((width() - fit.width()) / 2, (height() - fit.height()) / 2), fit);
+    const QRect target = imageRect();
     painter.drawImage(target, shown_);
+    if (!overlay_.isNull()) {
+        const double sx = double(target.width()) / shown_.width();
+        const double sy = double(target.height()) / shown_.height();
+        auto at = [&](const QPoint& p) {
+            return QPointF(target.x() + (p.x() + 0.5) * sx, target.y() + (p.y() + 0.5) * sy);
+        };
+        painter.setPen(QPen(overlayColor_, 2));
+        painter.drawLine(at(overlay_.p1()), at(overlay_.p2()));
+    }
 }
 
 void ImageBox::mousePressEvent(QMouseEvent* event) {
