@@ -342,20 +342,22 @@ void LeadImage::drawLine(int x1, int y1, int x2, int y2, unsigned value, int pen
 
 std::vector<quint32> LeadImage::histogram() const {
     std::vector<quint32> h(bits_ == 16 ? 65536 : 256, 0);
+    const int w = image_.width();
+    quint32* counts = h.data();
     for (int y = 0; y < image_.height(); ++y) {
         if (bits_ == 16) {
             const auto* line = reinterpret_cast<const quint16*>(image_.constScanLine(y));
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[line[x]];
+            for (int x = 0; x < w; ++x) {
+                ++counts[line[x]];
             }
         } else if (bits_ == 8) {
             const uchar* line = image_.constScanLine(y);
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[line[x]];
+            for (int x = 0; x < w; ++x) {
+                ++counts[line[x]];
             }
         } else {
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[static_cast<std::size_t>(qGray(image_.pixel(x, y)))];
+            for (int x = 0; x < w; ++x) {
+                ++counts[static_cast<std::size_t>(qGray(image_.pixel(x, y)))];
             }
         }
     }
@@ -363,21 +365,35 @@ std::vector<quint32> LeadImage::histogram() const {
 }
 
 void LeadImage::remap(const std::vector<quint16>& table) {
-    if (image_.isNull() || table.empty()) {
+    if (image_.isNull() || table.empty() || (bits_ != 16 && bits_ != 8)) {
         return;
     }
-    const std::size_t last = table.size() - 1;
-    for (int y = 0; y < image_.height(); ++y) {
+    // One entry for every possible pixel value: values past the table take its last entry.
+    const std::size_t values = bits_ == 16 ? 65536 : 256;
+    std::vector<quint16> full(values, table.back());
+    std::copy(table.begin(),
+              table.begin() + static_cast<std::ptrdiff_t>(std::min(values, table.size())),
+              full.begin());
+    if (bits_ == 8) {
+        for (auto& v : full) {
+            v = std::min<quint16>(v, 255);
+        }
+    }
+    const quint16* t = full.data();
+    const int w = image_.width();
+    const int h = image_.height();
+    uchar* bits = image_.bits();  // detaches once
+    const auto stride = static_cast<std::size_t>(image_.bytesPerLine());
+    for (int y = 0; y < h; ++y) {
+        uchar* row = bits + stride * static_cast<std::size_t>(y);
         if (bits_ == 16) {
-            auto* line = reinterpret_cast<quint16*>(image_.scanLine(y));
-            for (int x = 0; x < image_.width(); ++x) {
-                line[x] = table[std::min<std::size_t>(line[x], last)];
+            auto* line = reinterpret_cast<quint16*>(row);
+            for (int x = 0; x < w; ++x) {
+                line[x] = t[line[x]];
             }
-        } else if (bits_ == 8) {
-            uchar* line = image_.scanLine(y);
-            for (int x = 0; x < image_.width(); ++x) {
-                line[x] = static_cast<uchar>(
-                    std::min<quint16>(table[std::min<std::size_t>(line[x], last)], 255));
+        } else {
+            for (int x = 0; x < w; ++x) {
+                row[x] = static_cast<uchar>(t[row[x]]);
             }
         }
     }

@@ -330,6 +330,18 @@ std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi,
     return t;
 }
 
+void mapRow(const std::uint16_t* src, std::size_t count, const std::vector<std::uint8_t>& table,
+            std::uint8_t* dst) {
+    if (table.empty()) {
+        return;
+    }
+    const std::size_t last = table.size() - 1;
+    const std::uint8_t* t = table.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        dst[i] = t[std::min<std::size_t>(src[i], last)];
+    }
+}
+
 const std::vector<PageInfo>& processingPages() {
     static const std::vector<PageInfo> pages = {
         {ProcessingPage::kSmooth, 0xC2000100u, "Smooth", "3 x 3 average: less noise, softer edges"},

@@ -132,6 +132,10 @@ int gammaFromDrag(int dx, int dy, int screenWidth, int screenHeight);
 std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi, int brightness,
                                        int contrast, int gamma);
 
+// One row through a display table: dst[i] = table[min(src[i], table size - 1)].
+void mapRow(const std::uint16_t* src, std::size_t count, const std::vector<std::uint8_t>& table,
+            std::uint8_t* dst);
+
 // Processing pages of the view window, by the flag values the keys F2..F12 carry.
 enum class ProcessingPage {
     kSmooth,

@@ -110,21 +110,18 @@ void FrmCTViewWindow::redraw() {
         const int white = whiteLevel(img.bitsPerPixel(), img.significantBits(), true);
         const auto table =
             displayTable(white, windowLo_, windowHi_, brightness_, contrast_, gamma_);
-        const std::size_t last = table.size() - 1;
         shown_ = QImage(w, h, QImage::Format_Grayscale8);
+        std::vector<std::uint16_t> row(img.bitsPerPixel() == 16 ? 0 : static_cast<std::size_t>(w));
         for (int y = 0; y < h; ++y) {
-            uchar* dst = shown_.scanLine(y);
+            const std::uint16_t* s = nullptr;
             if (img.bitsPerPixel() == 16) {
-                const auto* s = reinterpret_cast<const quint16*>(src.constScanLine(y));
-                for (int x = 0; x < w; ++x) {
-                    dst[x] = table[std::min<std::size_t>(s[x], last)];
-                }
+                s = reinterpret_cast<const quint16*>(src.constScanLine(y));
             } else {
-                const uchar* s = src.constScanLine(y);
-                for (int x = 0; x < w; ++x) {
-                    dst[x] = table[s[x]];
-                }
+                const uchar* s8 = src.constScanLine(y);
+                std::copy(s8, s8 + w, row.begin());
+                s = row.data();
             }
+            mapRow(s, static_cast<std::size_t>(w), table, shown_.scanLine(y));
         }
     } else {
         const auto table = displayTable(255, 0, 255, brightness_, contrast_, gamma_);
