@@ -1,5 +1,5 @@
-// Workbench image windows on a 1638 x 1248 16-bit picture: histogram, remap and the view window's
-// display table, each against a plain copy of the same pixels measured in the same run.
+// Workbench image windows on a 1638 x 1248 16-bit phantom radiograph: histogram, remap and the view
+// window's display table, each against a plain copy of the same pixels measured in the same run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 
 #include "components/leadimage.h"
 #include "core/imaging.h"
+#include "unitsim/image.h"
 
 namespace {
 
@@ -18,33 +19,14 @@ constexpr int kHeight = 1248;
 constexpr int kSignificantBits = 12;
 constexpr int kBaselineRounds = 30;
 
-// A seeded radiograph-like picture: teeth-like bright ellipses on a textured background, noise.
+// The virtual unit's synthetic radiograph at this size, as the workbench holds 12-bit pixels.
 const wirebench::LeadImage& picture() {
     static const wirebench::LeadImage img = [] {
+        const unitsim::GrayImage phantom = unitsim::makePhantom(kWidth, kHeight, 1);
         wirebench::LeadImage i;
         i.create(kWidth, kHeight, 16);
         i.setSignificantBits(kSignificantBits);
-        wirebench::GrayBuffer b{kWidth, kHeight, 4095, {}};
-        b.pixels.resize(static_cast<std::size_t>(kWidth) * kHeight);
-        std::uint32_t seed = 7;
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                const double u = double(x) / kWidth;
-                const double v = double(y) / kHeight;
-                double d = 0.2 + 0.05 * std::sin(u * 70) * std::sin(v * 50);
-                if (std::pow((u - 0.35) / 0.15, 2) + std::pow((v - 0.4) / 0.25, 2) < 1) {
-                    d += 0.5;
-                }
-                if (std::pow((u - 0.7) / 0.15, 2) + std::pow((v - 0.4) / 0.25, 2) < 1) {
-                    d += 0.45;
-                }
-                d += (((seed >> 8) & 0xFF) / 255.0 - 0.5) * 0.04;
-                b.pixels[static_cast<std::size_t>(y) * kWidth + x] =
-                    static_cast<std::uint16_t>(std::clamp(d, 0.0, 1.0) * 4095);
-            }
-        }
-        i.setGrayBuffer(b);
+        i.setGrayBuffer({kWidth, kHeight, 4095, phantom.pixels});
         return i;
     }();
     return img;

@@ -51,7 +51,10 @@ Network:
 
 Unit:
   --image FILE             picture to deliver: BMP (8-bit palette or 24-bit) or
-                           PGM (P5, 8 or 16 bit); default a 684 x 456 test pattern
+                           PGM (P5, 8 or 16 bit); default a 684 x 456 test pattern;
+                           "phantom": a synthetic 684 x 456 radiograph (teeth, bone,
+                           a saturating metal filling, 12-bit sensor noise)
+  --seed N                 seed of the phantom (default 1; the same seed, the same picture)
   --exposure-delay SECONDS expose automatically this long after CAPTURE is accepted;
                            without it the unit waits for exposure on demand
   --processing-time SECONDS
@@ -149,6 +152,7 @@ enum Option {
     kOptPort,
     kOptAllowRemote,
     kOptImage,
+    kOptSeed,
     kOptExposureDelay,
     kOptProcessingTime,
     kOptSensor,
@@ -170,12 +174,14 @@ int main(int argc, char** argv) {
     config.port = 104;
     bool verbose = debugRequested();
     std::optional<std::string> imagePath;
+    std::uint32_t phantomSeed = 1;
 
     static const option kOptions[] = {
         {"address", required_argument, nullptr, kOptAddress},
         {"port", required_argument, nullptr, kOptPort},
         {"allow-remote-replies", no_argument, nullptr, kOptAllowRemote},
         {"image", required_argument, nullptr, kOptImage},
+        {"seed", required_argument, nullptr, kOptSeed},
         {"exposure-delay", required_argument, nullptr, kOptExposureDelay},
         {"processing-time", required_argument, nullptr, kOptProcessingTime},
         {"sensor", required_argument, nullptr, kOptSensor},
@@ -211,6 +217,9 @@ int main(int argc, char** argv) {
                 break;
             case kOptImage:
                 imagePath = optarg;
+                break;
+            case kOptSeed:
+                phantomSeed = static_cast<std::uint32_t>(parseWhole(name, optarg, 0, 4294967295LL));
                 break;
             case kOptExposureDelay:
                 config.exposureDelay = parseSeconds(name, optarg);
@@ -274,7 +283,10 @@ int main(int argc, char** argv) {
         usageError(std::string("unexpected argument: ") + argv[optind]);
     }
 
-    if (imagePath) {
+    if (imagePath && *imagePath == "phantom") {
+        config.image = unitsim::makePhantom(unitsim::kSensorWidthPixels,
+                                            unitsim::kSensorHeightPixels, phantomSeed);
+    } else if (imagePath) {
         auto decoded = unitsim::loadImageFile(*imagePath);
         if (!decoded.image) {
             std::cerr << "vantasim: " << decoded.error << "\n";

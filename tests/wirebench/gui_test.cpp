@@ -666,6 +666,8 @@ TEST_F(Workbench, ImageWindowsAndSavingOnAnImageFromTheVirtualUnit) {
     using namespace std::chrono_literals;
     unitsim::Config config;
     config.processingTime = 0ms;
+    config.image =
+        unitsim::makePhantom(unitsim::kSensorWidthPixels, unitsim::kSensorHeightPixels, 3);
     unitsim::VirtualUnit unit(config);
     unit.start();
     w->sPCSensorPort->setText(QString::number(unit.port()));
