@@ -63,7 +63,7 @@ LeadImage radiograph(int width, int height, int bits, int significant) {
     return img;
 }
 
-class Processing : public ::testing::Test {
+class ProcessingWindow : public ::testing::Test {
 protected:
     void open(const LeadImage& image) {
         source = std::make_unique<ImageBox>("PCImg");
@@ -82,7 +82,7 @@ protected:
     FrmProcessing* w = nullptr;
 };
 
-TEST_F(Processing, ControlsByNameWithTheirCaptions) {
+TEST_F(ProcessingWindow, ControlsByNameWithTheirCaptions) {
     open(radiograph(200, 150, 8, 8));
     EXPECT_EQ(w->windowTitle(), "Image Processing");
     const std::pair<const char*, const char*> captions[] = {
@@ -112,7 +112,7 @@ TEST_F(Processing, ControlsByNameWithTheirCaptions) {
     EXPECT_EQ(w->highLevel(), 255);
 }
 
-TEST_F(Processing, HistogramLevelsAndCheckBoxes) {
+TEST_F(ProcessingWindow, HistogramLevelsAndCheckBoxes) {
     LeadImage img = radiograph(200, 150, 8, 8);
     GrayBuffer b = img.grayBuffer();
     for (std::size_t i = 0; i < b.pixels.size() * 3 / 4; ++i) {
@@ -142,7 +142,7 @@ TEST_F(Processing, HistogramLevelsAndCheckBoxes) {
     EXPECT_LE(w->HISTO->width(), 2000) << "drawn at display size";
 }
 
-TEST_F(Processing, RemapFromTheUntouchedCopyAndTheMainImageStays) {
+TEST_F(ProcessingWindow, RemapFromTheUntouchedCopyAndTheMainImageStays) {
     const LeadImage img = radiograph(240, 180, 16, 12);
     open(img);
     w->cmdHistogram->click();
@@ -198,7 +198,7 @@ TEST_F(Processing, RemapFromTheUntouchedCopyAndTheMainImageStays) {
     EXPECT_EQ(source->bitmap().image(), img.image()) << "the main window's image is not touched";
 }
 
-TEST_F(Processing, ReadOutLineDensityAndScreenshots) {
+TEST_F(ProcessingWindow, ReadOutLineDensityAndScreenshots) {
     struct Case {
         int bits, significant;
         const char* name;
@@ -245,7 +245,7 @@ TEST_F(Processing, ReadOutLineDensityAndScreenshots) {
     }
 }
 
-TEST_F(Processing, ColourImageIsWorkedOnByItsLuminanceAndSpaceRetakes) {
+TEST_F(ProcessingWindow, ColourImageIsWorkedOnByItsLuminanceAndSpaceRetakes) {
     LeadImage colour;
     colour.create(64, 48, 24);
     colour.fill(qRgb(200, 40, 10));

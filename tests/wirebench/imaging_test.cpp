@@ -8,7 +8,7 @@
 namespace wirebench {
 namespace {
 
-TEST(Histogram, LevelsAndWhiteByDepth) {
+TEST(ImagingHistogram, LevelsAndWhiteByDepth) {
     struct Case {
         int bits, significant;
         bool gray;
@@ -21,7 +21,7 @@ TEST(Histogram, LevelsAndWhiteByDepth) {
     }
 }
 
-TEST(Histogram, DropEdgesIgnoresAFullLevelZero) {
+TEST(ImagingHistogram, DropEdgesIgnoresAFullLevelZero) {
     std::vector<std::uint32_t> counts(256, 3);
     counts[0] = 100000;
     counts[77] = 40;
@@ -36,7 +36,7 @@ TEST(Histogram, DropEdgesIgnoresAFullLevelZero) {
     EXPECT_EQ(dropped.drawn[0], 0u);
 }
 
-TEST(Histogram, TwelveBitsIs4096WideAndDropsBothEnds) {
+TEST(ImagingHistogram, TwelveBitsIs4096WideAndDropsBothEnds) {
     std::vector<std::uint32_t> counts(65536, 0);
     counts[0] = 9;
     counts[4095] = 9;
@@ -52,7 +52,7 @@ TEST(Histogram, TwelveBitsIs4096WideAndDropsBothEnds) {
     EXPECT_EQ(steps.back().level, 4095);
 }
 
-TEST(Histogram, IsolatedSpikeIsClippedToItsNeighbour) {
+TEST(ImagingHistogram, IsolatedSpikeIsClippedToItsNeighbour) {
     std::vector<std::uint32_t> counts(256, 0);
     for (int i = 100; i < 160; ++i) {
         counts[static_cast<std::size_t>(i)] = 50 + static_cast<std::uint32_t>(i % 7);
@@ -80,7 +80,7 @@ TEST(Histogram, IsolatedSpikeIsClippedToItsNeighbour) {
     EXPECT_EQ(first.max, 7u);
 }
 
-TEST(Histogram, FirstQuarterAndEmptyCountsNeverDivideByZero) {
+TEST(ImagingHistogram, FirstQuarterAndEmptyCountsNeverDivideByZero) {
     std::vector<std::uint32_t> counts(256, 1);
     counts[10] = 500;
     auto s = scaleHistogram(counts, 256, {.ignoreFirstQuarter = true});
@@ -100,7 +100,7 @@ TEST(Histogram, FirstQuarterAndEmptyCountsNeverDivideByZero) {
     EXPECT_EQ(scaleHistogram(edgesOnly, 256, {.dropEdges = true}).max, 1u);
 }
 
-TEST(Histogram, StepCurveRunsAndSteps) {
+TEST(ImagingHistogram, StepCurveRunsAndSteps) {
     std::vector<std::uint32_t> counts(256, 0);
     counts[5] = counts[6] = 4;
     auto steps = histogramSteps(scaleHistogram(counts, 256, {}));
@@ -113,7 +113,7 @@ TEST(Histogram, StepCurveRunsAndSteps) {
     }
 }
 
-TEST(Remap, TableCases) {
+TEST(ImagingRemap, TableCases) {
     // Factor 1.0 with the markers at the ends is the identity, at every depth.
     for (int levels : {256, 4096, 65536}) {
         auto t = remapTable(levels, levels - 1, 0, levels - 1, 1.0, false);
@@ -147,7 +147,7 @@ TEST(Remap, TableCases) {
     EXPECT_EQ(remapTable(256, 255, 100, 50, 1.0, false), white);
 }
 
-TEST(Markers, DragRules) {
+TEST(ImagingMarkers, DragRules) {
     MarkerStrip m(209, 9);  // left edges 0..200
     EXPECT_EQ(m.level(0, 256), 0);
     EXPECT_EQ(m.level(2, 256), 255);  // flush right reads as L - 1
@@ -199,7 +199,7 @@ TEST(Markers, DragRules) {
     EXPECT_NEAR(m.level(2, 256), 192, 1);
 }
 
-TEST(ViewAdjust, DragArithmetic) {
+TEST(ImagingViewAdjust, DragArithmetic) {
     // Half a screen right gives 1000; more stays at the limit.
     EXPECT_EQ(adjustFromDrag(960, 0, 1920, 1080).brightness, 1000);
     EXPECT_EQ(adjustFromDrag(1900, -2000, 1920, 1080).brightness, 1000);
@@ -215,7 +215,7 @@ TEST(ViewAdjust, DragArithmetic) {
     EXPECT_EQ(gammaFromDrag(0, -540, 1920, 1080), 100 - 20 * 99 / 100);
 }
 
-TEST(ViewAdjust, DisplayTable) {
+TEST(ImagingViewAdjust, DisplayTable) {
     auto neutral = displayTable(255, 0, 255, 0, 0, kGammaNeutral);
     for (int i = 0; i < 256; ++i) {
         EXPECT_EQ(neutral[static_cast<std::size_t>(i)], i);
@@ -233,7 +233,7 @@ TEST(ViewAdjust, DisplayTable) {
     EXPECT_EQ(displayTable(255, 9, 9, 0, 0, kGammaNeutral).size(), 256u);  // empty window
 }
 
-TEST(Pages, FlagsInKeyOrderAndEachKeepsTheRange) {
+TEST(ImagingPages, FlagsInKeyOrderAndEachKeepsTheRange) {
     const std::uint32_t flags[] = {0xC2000100, 0xC2000200, 0xC2000800, 0xC2001000, 0xC2002000,
                                    0xC2000001, 0xC2000002, 0xC2000004, 0xC2000008, 0xC2000010};
     ASSERT_EQ(processingPages().size(), 10u);
@@ -275,7 +275,7 @@ TEST(Pages, FlagsInKeyOrderAndEachKeepsTheRange) {
     }
 }
 
-TEST(LineProfile, PixelsAlongTheLineInsideTheImage) {
+TEST(ImagingLineProfile, PixelsAlongTheLineInsideTheImage) {
     auto pts = linePixels(0, 0, 4, 2, 10, 10);
     ASSERT_EQ(pts.size(), 5u);
     EXPECT_EQ(pts[4].x, 4);
