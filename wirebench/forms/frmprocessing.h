@@ -39,6 +39,9 @@ protected:
 private:
     double xOf(double level) const;
     std::vector<CurvePoint> steps_;
+    std::vector<std::uint64_t> drawn_;
+    int first_ = 0;
+    int last_ = -1;
     std::uint64_t max_ = 1;
     int levels_ = 0;
     int lo_ = -1;
