@@ -45,10 +45,12 @@ inline void onModal(std::function<void(QWidget*)> f) {
     auto poll = std::make_shared<std::function<void()>>();
     *poll = [f, tries, poll] {
         if (QWidget* m = QApplication::activeModalWidget(); m && m->isVisible()) {
+            *poll = nullptr;  // ends the self-reference; the running copy belongs to the timer
             f(m);
             return;
         }
         if (++*tries > 200) {
+            *poll = nullptr;
             ADD_FAILURE() << "no modal dialog came";
             return;
         }

@@ -66,6 +66,7 @@ LeadImage radiograph(int width, int height, int bits, int significant) {
 class ProcessingWindow : public ::testing::Test {
 protected:
     void open(const LeadImage& image) {
+        delete w;
         source = std::make_unique<ImageBox>("PCImg");
         source->bitmap() = image;
         w = new FrmProcessing(source.get());
