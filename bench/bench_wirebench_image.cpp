@@ -95,6 +95,18 @@ void BM_Remap(benchmark::State& state) {
     });
 }
 
+// A marker move as the processing window shows it: the remap and the picture at 8 bits.
+void BM_RemapAndShow(benchmark::State& state) {
+    int lo = 400;
+    timed(state, [&] {
+        lo = lo == 400 ? 401 : 400;
+        const auto table = wirebench::remapTable(4096, 4095, lo, 3500, 1.7, false);
+        wirebench::LeadImage img = picture();
+        img.remap(table);
+        benchmark::DoNotOptimize(img.displayImage().constBits());
+    });
+}
+
 // What a drag in the view window does: the display table and one pass to 8 bits.
 void BM_ViewAdjust(benchmark::State& state) {
     const QImage& src = picture().image();
@@ -115,6 +127,7 @@ void BM_ViewAdjust(benchmark::State& state) {
 BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Histogram)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Remap)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RemapAndShow)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ViewAdjust)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -491,15 +491,35 @@ QImage LeadImage::displayImage() const {
     if (image_.isNull()) {
         return {};
     }
+    const bool neutral = brightness_ == 0 && contrast_ == 0 && gamma_ == 1.0;
     QImage shown;
     if (bits_ == 16) {
-        LeadImage copy = *this;
-        copy.convertGray(8);
-        shown = copy.image_.convertToFormat(QImage::Format_RGB32);
+        // The significant range to 8 bits through one table: no division per pixel.
+        const int sig = std::clamp(significantBits_, 1, 16);
+        const quint32 max = (1u << sig) - 1;
+        std::vector<uchar> table(65536);
+        for (quint32 v = 0; v < 65536; ++v) {
+            table[v] = static_cast<uchar>((std::min(v, max) * 255 + max / 2) / max);
+        }
+        const int w = image_.width();
+        const int h = image_.height();
+        QImage gray(w, h, QImage::Format_Grayscale8);
+        const uchar* t = table.data();
+        for (int y = 0; y < h; ++y) {
+            const auto* src = reinterpret_cast<const quint16*>(image_.constScanLine(y));
+            uchar* dst = gray.scanLine(y);
+            for (int x = 0; x < w; ++x) {
+                dst[x] = t[src[x]];
+            }
+        }
+        if (neutral) {
+            return gray;
+        }
+        shown = gray.convertToFormat(QImage::Format_RGB32);
     } else {
         shown = image_.convertToFormat(QImage::Format_RGB32);
     }
-    if (brightness_ == 0 && contrast_ == 0 && gamma_ == 1.0) {
+    if (neutral) {
         return shown;
     }
     uchar lut[256];

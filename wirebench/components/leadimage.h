@@ -52,7 +52,8 @@ public:
     int brightness() const { return brightness_; }
     int contrast() const { return contrast_; }
     double gamma() const { return gamma_; }
-    // The picture as shown, with brightness, contrast and gamma applied.
+    // The picture as shown, with brightness, contrast and gamma applied (8-bit grey for 16-bit
+    // images without adjustments, else 32-bit RGB).
     QImage displayImage() const;
 
     const QImage& image() const { return image_; }

@@ -426,7 +426,7 @@ void FrmProcessing::readoutAt(int x) {
     lblReadout->setText(QString("%1: %2 pixels").arg(level).arg(count));
     // The picture at 8 bits with the entry of that level highlighted; the data stay as they are.
     const int entry = static_cast<int>(std::int64_t{level} * 256 / levels_);
-    QImage shown = LEAD1->bitmap().displayImage();
+    QImage shown = LEAD1->bitmap().displayImage().convertToFormat(QImage::Format_RGB32);
     const QImage& src = original_.image();
     for (int y = 0; y < shown.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(shown.scanLine(y));
