@@ -51,7 +51,11 @@ Network:
 
 Unit:
   --image FILE             picture to deliver: BMP (8-bit palette or 24-bit) or
-                           PGM (P5, 8 or 16 bit); default a 684 x 456 test pattern
+                           PGM (P5, 8 or 16 bit); default a 684 x 456 test pattern;
+                           "phantom": a synthetic 684 x 456 radiograph (teeth, bone,
+                           a saturating metal filling, 12-bit sensor noise)
+  --seed N                 seed of the phantom (default 1; the same seed, the same picture)
+  --image-size WxH         size of the phantom, e.g. 682x456, 1366x912 or 1638x1248
   --exposure-delay SECONDS expose automatically this long after CAPTURE is accepted;
                            without it the unit waits for exposure on demand
   --processing-time SECONDS
@@ -149,6 +153,8 @@ enum Option {
     kOptPort,
     kOptAllowRemote,
     kOptImage,
+    kOptSeed,
+    kOptImageSize,
     kOptExposureDelay,
     kOptProcessingTime,
     kOptSensor,
@@ -170,12 +176,17 @@ int main(int argc, char** argv) {
     config.port = 104;
     bool verbose = debugRequested();
     std::optional<std::string> imagePath;
+    std::uint32_t phantomSeed = 1;
+    int phantomWidth = unitsim::kSensorWidthPixels;
+    int phantomHeight = unitsim::kSensorHeightPixels;
 
     static const option kOptions[] = {
         {"address", required_argument, nullptr, kOptAddress},
         {"port", required_argument, nullptr, kOptPort},
         {"allow-remote-replies", no_argument, nullptr, kOptAllowRemote},
         {"image", required_argument, nullptr, kOptImage},
+        {"seed", required_argument, nullptr, kOptSeed},
+        {"image-size", required_argument, nullptr, kOptImageSize},
         {"exposure-delay", required_argument, nullptr, kOptExposureDelay},
         {"processing-time", required_argument, nullptr, kOptProcessingTime},
         {"sensor", required_argument, nullptr, kOptSensor},
@@ -212,6 +223,21 @@ int main(int argc, char** argv) {
             case kOptImage:
                 imagePath = optarg;
                 break;
+            case kOptSeed:
+                phantomSeed = static_cast<std::uint32_t>(parseWhole(name, optarg, 0, 4294967295LL));
+                break;
+            case kOptImageSize: {
+                const std::string text = optarg;
+                const auto x = text.find('x');
+                if (x == std::string::npos) {
+                    usageError("--image-size needs WIDTHxHEIGHT, not '" + text + "'");
+                }
+                phantomWidth = static_cast<int>(
+                    parseWhole(name, text.substr(0, x).c_str(), 1, unitsim::kMaxImageSidePixels));
+                phantomHeight = static_cast<int>(
+                    parseWhole(name, text.substr(x + 1).c_str(), 1, unitsim::kMaxImageSidePixels));
+                break;
+            }
             case kOptExposureDelay:
                 config.exposureDelay = parseSeconds(name, optarg);
                 break;
@@ -274,7 +300,9 @@ int main(int argc, char** argv) {
         usageError(std::string("unexpected argument: ") + argv[optind]);
     }
 
-    if (imagePath) {
+    if (imagePath && *imagePath == "phantom") {
+        config.image = unitsim::makePhantom(phantomWidth, phantomHeight, phantomSeed);
+    } else if (imagePath) {
         auto decoded = unitsim::loadImageFile(*imagePath);
         if (!decoded.image) {
             std::cerr << "vantasim: " << decoded.error << "\n";

@@ -1,6 +1,7 @@
 // Pure tests of the unit's image: payload as the computer converts it, preview, BMP/PGM decoding.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -178,6 +179,42 @@ TEST(unitsimTestPattern, FillsTwelveBitsAndIsNotSymmetric) {
     EXPECT_LT(p.at(5, 20), p.at(94, 20)) << "ramp rises to the right";
     EXPECT_NE(p.at(15, 12), p.at(84, 12)) << "marker only on the left";
     EXPECT_NE(p.at(15, 12), p.at(15, 67)) << "marker only at the top";
+}
+
+TEST(unitsimPhantom, SeededSaturatingNoisyAndStructured) {
+    const GrayImage a = makePhantom(684, 456, 7);
+    ASSERT_EQ(a.pixels.size(), 684u * 456);
+    EXPECT_EQ(makePhantom(684, 456, 7).pixels, a.pixels) << "the same seed, the same picture";
+    EXPECT_NE(makePhantom(684, 456, 8).pixels, a.pixels);
+    // The filling saturates; the crown over it is brighter than the bone between the roots, the
+    // bone brighter than the soft tissue at the top corner.
+    EXPECT_EQ(a.at(342, 109), kPixelMaxValue);
+    auto mean = [&](int x0, int y0) {
+        double sum = 0;
+        for (int y = y0; y < y0 + 8; ++y) {
+            for (int x = x0; x < x0 + 8; ++x) {
+                sum += a.at(x, y);
+            }
+        }
+        return sum / 64;
+    };
+    EXPECT_GT(mean(110, 150), mean(240, 400));
+    EXPECT_GT(mean(240, 400), mean(5, 5));
+    // Noise: neighbouring pixels of a flat region differ, more so where the signal is higher.
+    auto spread = [&](int x0, int y0) {
+        double m = mean(x0, y0), var = 0;
+        for (int y = y0; y < y0 + 8; ++y) {
+            for (int x = x0; x < x0 + 8; ++x) {
+                var += (a.at(x, y) - m) * (a.at(x, y) - m);
+            }
+        }
+        return std::sqrt(var / 64);
+    };
+    EXPECT_GT(spread(5, 5), 5.0);
+    EXPECT_GT(spread(110, 150), spread(5, 5));
+    // Every sensor size, and nothing for a size out of range.
+    EXPECT_EQ(makePhantom(1638, 1248).pixels.size(), 1638u * 1248);
+    EXPECT_TRUE(makePhantom(0, 10).empty());
 }
 
 // ---- decoding image files -----------------------------------------------------------------

@@ -203,6 +203,9 @@ TEST_F(unitsimProgram, HelpDescribesEveryOption) {
                                "--port",
                                "--allow-remote-replies",
                                "--image",
+                               "phantom",
+                               "--seed",
+                               "--image-size",
                                "--exposure-delay",
                                "--processing-time",
                                "--sensor ",
@@ -230,6 +233,9 @@ TEST_F(unitsimProgram, RefusesBadOptions) {
     EXPECT_EQ(Program({"--start-state", "WAITXRAY"}).wait(), 2);
     EXPECT_EQ(Program({"--no-such-option"}).wait(), 2);
     EXPECT_EQ(Program({"--port", "0", "--image", "/nonexistent/picture.pgm"}).wait(), 1);
+    EXPECT_EQ(Program({"--image", "phantom", "--image-size", "1638"}).wait(), 2);
+    EXPECT_EQ(Program({"--image", "phantom", "--image-size", "0x100"}).wait(), 2);
+    EXPECT_EQ(Program({"--image", "phantom", "--image-size", "9000x100"}).wait(), 2);
 }
 
 TEST_F(unitsimProgram, ExposesOnStdinAndOnSignalAndExitsCleanly) {
@@ -295,6 +301,20 @@ TEST_F(unitsimProgram, DeliversAnImageFileAndLogsTrafficEscaped) {
                        std::to_string(payload.size()) + " image bytes]"),
               std::string::npos)
         << log;
+}
+
+TEST_F(unitsimProgram, DeliversTheSeededPhantomAtTheChosenSize) {
+    Program program({"--port", "0", "--image", "phantom", "--image-size", "1366x912", "--seed", "5",
+                     "--start-state", "IMGRDY"});
+    const std::uint16_t port = program.listeningPort();
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(roundTrip(port, "GETPARAM", "NAME=CCDSizeX\r\n").body, "NAME=CCDSizeX\r\nVALUE=1366");
+    const auto payload = unitsim::buildImagePayload(unitsim::makePhantom(1366, 912, 5),
+                                                    unitsim::PictureMode::Gray16);
+    EXPECT_EQ(roundTrip(port, "GET", "MODE=0\r\n").body,
+              std::string(payload.begin(), payload.end()));
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait(), 0);
 }
 
 TEST_F(unitsimProgram, FaultOptionsReachTheUnit) {

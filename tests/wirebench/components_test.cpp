@@ -71,3 +71,34 @@ TEST(SettingsStore, ValuesWithZeroCharactersSurvive) {
 
 }  // namespace
 }  // namespace wirebench
+
+namespace wirebench {
+namespace {
+
+// Every offered format writes a readable file; PNG, TIFF and the own BMP keep 16-bit grey pixels.
+TEST(LeadImage, SavesInEveryOfferedFormat) {
+    QTemporaryDir dir;
+    LeadImage img;
+    ASSERT_TRUE(img.create(37, 21, 16));
+    GrayBuffer b = img.grayBuffer();
+    for (std::size_t i = 0; i < b.pixels.size(); ++i) {
+        b.pixels[i] = static_cast<std::uint16_t>(i * 613 % 65536);
+    }
+    img.setGrayBuffer(b);
+    const char* const formats[] = {"BMP", "PNG", "TIFF", "JPG", "PGM", "PPM", "WEBP", "XPM", "XBM"};
+    for (const char* f : formats) {
+        const QString path = dir.filePath(QString("out.") + QString(f).toLower());
+        ASSERT_TRUE(img.saveFile(path, f)) << f;
+        LeadImage back;
+        ASSERT_TRUE(back.loadFile(path)) << f;
+        EXPECT_EQ(back.width(), 37) << f;
+        EXPECT_EQ(back.height(), 21) << f;
+        if (QString(f) == "PNG" || QString(f) == "TIFF" || QString(f) == "BMP") {
+            EXPECT_EQ(back.bitsPerPixel(), 16) << f;
+            EXPECT_EQ(back.grayBuffer().pixels, b.pixels) << f;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace wirebench

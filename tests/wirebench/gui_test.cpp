@@ -11,6 +11,9 @@
 #include <QElapsedTimer>
 #include <QFocusEvent>
 #include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QScrollBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -24,8 +27,11 @@
 #include <functional>
 
 #include "core/bmp.h"
+#include "forms/frmctviewwindow.h"
 #include "forms/frmlogwin.h"
 #include "forms/frmmain.h"
+#include "forms/frmprocessing.h"
+#include "gui_helpers.h"
 #include "unitsim/virtual_unit.h"
 
 QT_BEGIN_NAMESPACE
@@ -653,6 +659,95 @@ TEST_F(Workbench, AgainstTheVirtualUnit) {
     }
     EXPECT_EQ(offGrid, 0u);
     EXPECT_TRUE(lines(w->lstPCInfo).filter(QRegularExpression("^ERROR")).isEmpty());
+    unit.stop();
+}
+
+TEST_F(Workbench, ImageWindowsAndSavingOnAnImageFromTheVirtualUnit) {
+    using namespace std::chrono_literals;
+    unitsim::Config config;
+    config.processingTime = 0ms;
+    config.image =
+        unitsim::makePhantom(unitsim::kSensorWidthPixels, unitsim::kSensorHeightPixels, 3);
+    unitsim::VirtualUnit unit(config);
+    unit.start();
+    w->sPCSensorPort->setText(QString::number(unit.port()));
+    w->chk16Bit->setChecked(true);
+    w->chkBigEndian->setChecked(true);
+    choose(kCmdCapture);
+    ASSERT_TRUE(unit.waitForState(unitsim::UnitState::WaitXray, 15s));
+    unit.triggerExposure();
+    waitUntil([&] { return !w->PCImg->bitmap().isNull(); }, "the unit's 16-bit image");
+    ASSERT_EQ(w->PCImg->bitmap().bitsPerPixel(), 16);
+    const QImage received = w->PCImg->bitmap().image();
+
+    // The image menu comes only for a box that holds an image.
+    mouse(w->SensorImg, QEvent::MouseButtonPress, {20, 20}, Qt::RightButton, Qt::RightButton);
+    EXPECT_FALSE(w->mnuImg->isVisible());
+    mouse(w->PCImg, QEvent::MouseButtonPress, {20, 20}, Qt::RightButton, Qt::RightButton);
+    EXPECT_TRUE(w->mnuImg->isVisible());
+    EXPECT_TRUE(w->mnuImgProcess->isEnabled());
+    EXPECT_TRUE(w->mnuImgSave->isEnabled());
+    w->mnuImg->close();
+
+    // "Process" on the box the menu names.
+    w->mnuImgProcess->trigger();
+    FrmProcessing* p = w->processingWindow();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->original().image(), received);
+    p->cmdHistogram->click();
+    p->chkHistoDropEdges->click();
+    const int maxPos = p->BorderMove->width() - BorderStrip::kMarkerWidth;
+    drag(p->BorderMove, {BorderStrip::kMarkerWidth / 2, 5}, {maxPos / 10, 5});
+    drag(p->BorderMove, {maxPos + BorderStrip::kMarkerWidth / 2, 5}, {maxPos * 2 / 3, 5});
+    p->scrlHistRemapFactor->setValue(70);
+    wirebench::screenshot(p, "frmProcessing-virtual-unit-16bit");
+    p->close();
+
+    // A double-click opens the modal view window over the whole screen.
+    bool viewed = false;
+    onModal([&viewed](QWidget* m) {
+        auto* view = qobject_cast<FrmCTViewWindow*>(m);
+        ASSERT_NE(view, nullptr);
+        EXPECT_EQ(view->size(), view->screen()->geometry().size());
+        const QPoint c = view->rect().center();
+        mouse(view, QEvent::MouseButtonPress, c, Qt::RightButton, Qt::RightButton,
+              Qt::ShiftModifier);
+        mouse(view, QEvent::MouseMove, c + QPoint(view->width() / 10, 0), Qt::NoButton,
+              Qt::RightButton, Qt::ShiftModifier);
+        EXPECT_GT(view->gamma(), 100);
+        wirebench::screenshot(view, "frmCTViewWindow-virtual-unit-gamma");
+        mouse(view, QEvent::MouseButtonPress, c, Qt::LeftButton, Qt::LeftButton);
+        viewed = true;
+    });
+    mouse(w->PCImg, QEvent::MouseButtonDblClick, {30, 30}, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_TRUE(viewed);
+    EXPECT_EQ(w->PCImg->bitmap().image(), received) << "the windows work on copies";
+
+    // Save as: preset with the program's name; PNG keeps the 16-bit pixels.
+    const QString saved = filesDir.filePath("saved");
+    onModal([&saved](QWidget* m) {
+        auto* dlg = qobject_cast<QFileDialog*>(m);
+        ASSERT_NE(dlg, nullptr);
+        ASSERT_FALSE(dlg->selectedFiles().isEmpty());
+        EXPECT_TRUE(dlg->selectedFiles().first().endsWith("/wirebench_gui_tests"))
+            << dlg->selectedFiles().first().toStdString();
+        dlg->selectNameFilter("PNG (*.png)");
+        dlg->selectFile(saved);
+        static_cast<QDialog*>(dlg)->accept();
+    });
+    w->mnuImg->setProperty("tag", "PCImg");
+    const int before = static_cast<int>(lines(w->lstPCInfo).size());
+    w->mnuImgSave->trigger();
+    QImage back(saved + ".png");
+    ASSERT_FALSE(back.isNull());
+    EXPECT_EQ(back.format(), QImage::Format_Grayscale16);
+    EXPECT_EQ(back, received);
+    EXPECT_EQ(static_cast<int>(lines(w->lstPCInfo).size()), before) << "nothing is logged";
+    // Cancel writes nothing.
+    const auto filesBefore = QDir(filesDir.path()).entryList(QDir::Files);
+    onModal([](QWidget* m) { static_cast<QDialog*>(m)->reject(); });
+    EXPECT_FALSE(w->saveImageAs(w->PCImg));
+    EXPECT_EQ(QDir(filesDir.path()).entryList(QDir::Files), filesBefore);
     unit.stop();
 }
 

@@ -2,6 +2,8 @@
 #include "unitsim/image.h"
 
 #include <algorithm>
+#include <cmath>
+#include <random>
 #include <fstream>
 #include <utility>
 #include <stdexcept>
@@ -193,6 +195,72 @@ void putU32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
 }
 
 }  // namespace
+
+GrayImage makePhantom(int width, int height, std::uint32_t seed) {
+    GrayImage img;
+    if (width <= 0 || height <= 0 || width > kMaxImageSidePixels || height > kMaxImageSidePixels) {
+        return img;
+    }
+    img.width = width;
+    img.height = height;
+    img.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    // mt19937's raw output is the same everywhere; the distributions of the standard library
+    // are not, so the normal deviates are made here (Box-Muller).
+    std::mt19937 random(seed);
+    auto uniform = [&random] { return (random() + 0.5) / 4294967296.0; };
+    auto normal = [&uniform] {
+        return std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
+    };
+    // Tooth placement varies a little with the seed.
+    const double shift = (uniform() - 0.5) * 0.06;
+    struct Tooth {
+        double cx, crown, root;
+    };
+    const Tooth teeth[] = {
+        {0.2 + shift, 0.55, 0.35}, {0.5 + shift, 0.62, 0.42}, {0.8 + shift, 0.5, 0.3}};
+    const double phaseX = uniform() * 6.28;
+    const double phaseY = uniform() * 6.28;
+    constexpr double kFullScale = kPixelMaxValue;
+    constexpr double kAirLevel = 0.08;       // exposure through soft tissue only
+    constexpr double kPhotonsAtFull = 4000;  // quanta at the white level: noise ~ sqrt
+    for (int y = 0; y < height; ++y) {
+        const double v = (y + 0.5) / height;
+        for (int x = 0; x < width; ++x) {
+            const double u = (x + 0.5) / width;
+            // Bone: trabecular texture in the lower two thirds.
+            double d = kAirLevel;
+            if (v > 0.3) {
+                d += 0.18 + 0.05 * std::sin(u * 83 + phaseX) * std::sin(v * 67 + phaseY) +
+                     0.03 * std::sin((u + v) * 151);
+            }
+            for (const Tooth& t : teeth) {
+                const double ex = (u - t.cx) / 0.11;
+                const double crown = ex * ex + std::pow((v - 0.3) / 0.2, 2);
+                const double rx = (u - t.cx) / (0.05 * (1.2 - v));
+                const double root = rx * rx + std::pow((v - 0.62) / 0.32, 2);
+                if (crown < 1.0) {
+                    // Enamel shell brighter than the dentine inside.
+                    d += crown > 0.7 ? t.crown + 0.12 : t.crown;
+                } else if (root < 1.0 && v > 0.35) {
+                    d += t.root;
+                }
+            }
+            // Metal filling in the middle crown: beyond full scale, so it saturates.
+            const double fx = (u - teeth[1].cx) / 0.05;
+            const double fy = (v - 0.24) / 0.07;
+            if (fx * fx + fy * fy < 1.0) {
+                d = 1.4;
+            }
+            const double mean = std::min(d, 1.2) * kPhotonsAtFull;
+            const double counts = mean + std::sqrt(std::max(mean, 1.0)) * normal();
+            const double value = counts / kPhotonsAtFull * kFullScale;
+            img.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                       static_cast<std::size_t>(x)] =
+                static_cast<std::uint16_t>(std::lround(std::clamp(value, 0.0, kFullScale)));
+        }
+    }
+    return img;
+}
 
 GrayImage makeTestPattern(int width, int height) {
     if (width <= 0 || height <= 0) {

@@ -342,20 +342,22 @@ void LeadImage::drawLine(int x1, int y1, int x2, int y2, unsigned value, int pen
 
 std::vector<quint32> LeadImage::histogram() const {
     std::vector<quint32> h(bits_ == 16 ? 65536 : 256, 0);
+    const int w = image_.width();
+    quint32* counts = h.data();
     for (int y = 0; y < image_.height(); ++y) {
         if (bits_ == 16) {
             const auto* line = reinterpret_cast<const quint16*>(image_.constScanLine(y));
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[line[x]];
+            for (int x = 0; x < w; ++x) {
+                ++counts[line[x]];
             }
         } else if (bits_ == 8) {
             const uchar* line = image_.constScanLine(y);
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[line[x]];
+            for (int x = 0; x < w; ++x) {
+                ++counts[line[x]];
             }
         } else {
-            for (int x = 0; x < image_.width(); ++x) {
-                ++h[static_cast<std::size_t>(qGray(image_.pixel(x, y)))];
+            for (int x = 0; x < w; ++x) {
+                ++counts[static_cast<std::size_t>(qGray(image_.pixel(x, y)))];
             }
         }
     }
@@ -363,21 +365,35 @@ std::vector<quint32> LeadImage::histogram() const {
 }
 
 void LeadImage::remap(const std::vector<quint16>& table) {
-    if (image_.isNull() || table.empty()) {
+    if (image_.isNull() || table.empty() || (bits_ != 16 && bits_ != 8)) {
         return;
     }
-    const std::size_t last = table.size() - 1;
-    for (int y = 0; y < image_.height(); ++y) {
+    // One entry for every possible pixel value: values past the table take its last entry.
+    const std::size_t values = bits_ == 16 ? 65536 : 256;
+    std::vector<quint16> full(values, table.back());
+    std::copy(table.begin(),
+              table.begin() + static_cast<std::ptrdiff_t>(std::min(values, table.size())),
+              full.begin());
+    if (bits_ == 8) {
+        for (auto& v : full) {
+            v = std::min<quint16>(v, 255);
+        }
+    }
+    const quint16* t = full.data();
+    const int w = image_.width();
+    const int h = image_.height();
+    uchar* bits = image_.bits();  // detaches once
+    const auto stride = static_cast<std::size_t>(image_.bytesPerLine());
+    for (int y = 0; y < h; ++y) {
+        uchar* row = bits + stride * static_cast<std::size_t>(y);
         if (bits_ == 16) {
-            auto* line = reinterpret_cast<quint16*>(image_.scanLine(y));
-            for (int x = 0; x < image_.width(); ++x) {
-                line[x] = table[std::min<std::size_t>(line[x], last)];
+            auto* line = reinterpret_cast<quint16*>(row);
+            for (int x = 0; x < w; ++x) {
+                line[x] = t[line[x]];
             }
-        } else if (bits_ == 8) {
-            uchar* line = image_.scanLine(y);
-            for (int x = 0; x < image_.width(); ++x) {
-                line[x] = static_cast<uchar>(
-                    std::min<quint16>(table[std::min<std::size_t>(line[x], last)], 255));
+        } else {
+            for (int x = 0; x < w; ++x) {
+                row[x] = static_cast<uchar>(t[row[x]]);
             }
         }
     }
@@ -404,19 +420,106 @@ void LeadImage::swapBytes16() {
     }
 }
 
+unsigned LeadImage::value(int x, int y) const {
+    if (image_.isNull() || x < 0 || y < 0 || x >= image_.width() || y >= image_.height()) {
+        return 0;
+    }
+    if (bits_ == 16) {
+        return reinterpret_cast<const quint16*>(image_.constScanLine(y))[x];
+    }
+    if (bits_ == 8 && grayscaleKind() == kOrderedGray) {
+        return image_.constScanLine(y)[x];
+    }
+    return static_cast<unsigned>(qGray(image_.pixel(x, y)));
+}
+
+GrayBuffer LeadImage::grayBuffer() const {
+    GrayBuffer b;
+    if (image_.isNull()) {
+        return b;
+    }
+    b.width = image_.width();
+    b.height = image_.height();
+    b.maxValue = whiteLevel(bits_, significantBits_, isGray());
+    b.pixels.resize(static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.height));
+    const bool ordered = bits_ == 8 && grayscaleKind() == kOrderedGray;
+    for (int y = 0; y < b.height; ++y) {
+        std::uint16_t* dst = b.pixels.data() + static_cast<std::size_t>(y) * b.width;
+        if (bits_ == 16) {
+            const auto* src = reinterpret_cast<const quint16*>(image_.constScanLine(y));
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<std::uint16_t>(std::min<int>(src[x], b.maxValue));
+            }
+        } else if (ordered) {
+            const uchar* src = image_.constScanLine(y);
+            std::copy(src, src + b.width, dst);
+        } else {
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<std::uint16_t>(qGray(image_.pixel(x, y)));
+            }
+        }
+    }
+    return b;
+}
+
+void LeadImage::setGrayBuffer(const GrayBuffer& b) {
+    if (b.width <= 0 || b.height <= 0 ||
+        b.pixels.size() != static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.height)) {
+        return;
+    }
+    if (image_.isNull() || image_.width() != b.width || image_.height() != b.height ||
+        (bits_ != 16 && !(bits_ == 8 && grayscaleKind() == kOrderedGray))) {
+        const int keepSig = bits_ == 16 ? significantBits_ : 8;
+        create(b.width, b.height, bits_ == 16 ? 16 : 8);
+        significantBits_ = keepSig;
+    }
+    for (int y = 0; y < b.height; ++y) {
+        const std::uint16_t* src = b.pixels.data() + static_cast<std::size_t>(y) * b.width;
+        if (bits_ == 16) {
+            auto* dst = reinterpret_cast<quint16*>(image_.scanLine(y));
+            std::copy(src, src + b.width, dst);
+        } else {
+            uchar* dst = image_.scanLine(y);
+            for (int x = 0; x < b.width; ++x) {
+                dst[x] = static_cast<uchar>(std::min<int>(src[x], 255));
+            }
+        }
+    }
+}
+
 QImage LeadImage::displayImage() const {
     if (image_.isNull()) {
         return {};
     }
+    const bool neutral = brightness_ == 0 && contrast_ == 0 && gamma_ == 1.0;
     QImage shown;
     if (bits_ == 16) {
-        LeadImage copy = *this;
-        copy.convertGray(8);
-        shown = copy.image_.convertToFormat(QImage::Format_RGB32);
+        // The significant range to 8 bits through one table: no division per pixel.
+        const int sig = std::clamp(significantBits_, 1, 16);
+        const quint32 max = (1u << sig) - 1;
+        std::vector<uchar> table(65536);
+        for (quint32 v = 0; v < 65536; ++v) {
+            table[v] = static_cast<uchar>((std::min(v, max) * 255 + max / 2) / max);
+        }
+        const int w = image_.width();
+        const int h = image_.height();
+        QImage gray(w, h, QImage::Format_Grayscale8);
+        const uchar* t = table.data();
+        for (int y = 0; y < h; ++y) {
+            const auto* src = reinterpret_cast<const quint16*>(image_.constScanLine(y));
+            uchar* dst = gray.scanLine(y);
+            for (int x = 0; x < w; ++x) {
+                dst[x] = t[src[x]];
+            }
+        }
+        if (neutral) {
+            return gray;
+        }
+        shown = gray.convertToFormat(QImage::Format_RGB32);
     } else {
         shown = image_.convertToFormat(QImage::Format_RGB32);
     }
-    if (brightness_ == 0 && contrast_ == 0 && gamma_ == 1.0) {
+    if (neutral) {
         return shown;
     }
     uchar lut[256];
@@ -457,14 +560,51 @@ void ImageBox::repaintImage() {
     update();
 }
 
+void ImageBox::showImage(const QImage& shown) {
+    shown_ = shown;
+    update();
+}
+
+void ImageBox::setOverlayLine(const QLine& line, const QColor& color) {
+    overlay_ = line;
+    overlayColor_ = color;
+    update();
+}
+
+QRect ImageBox::imageRect() const {
+    if (shown_.isNull()) {
+        return {};
+    }
+    const QSize fit = shown_.size().scaled(size(), Qt::KeepAspectRatio);
+    return {QPoint((width() - fit.width()) / 2, (height() - fit.height()) / 2), fit};
+}
+
+QPoint ImageBox::toImage(const QPoint& boxPos) const {
+    const QRect r = imageRect();
+    if (r.isEmpty()) {
+        return {-1, -1};
+    }
+    return {
+        static_cast<int>(std::floor((boxPos.x() - r.x()) * double(shown_.width()) / r.width())),
+        static_cast<int>(std::floor((boxPos.y() - r.y()) * double(shown_.height()) / r.height()))};
+}
+
 void ImageBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (shown_.isNull()) {
         return;
     }
-    const QSize fit = shown_.size().scaled(size(), Qt::KeepAspectRatio);
-    const QRect target(QPoint((width() - fit.width()) / 2, (height() - fit.height()) / 2), fit);
+    const QRect target = imageRect();
     painter.drawImage(target, shown_);
+    if (!overlay_.isNull()) {
+        const double sx = double(target.width()) / shown_.width();
+        const double sy = double(target.height()) / shown_.height();
+        auto at = [&](const QPoint& p) {
+            return QPointF(target.x() + (p.x() + 0.5) * sx, target.y() + (p.y() + 0.5) * sy);
+        };
+        painter.setPen(QPen(overlayColor_, 2));
+        painter.drawLine(at(overlay_.p1()), at(overlay_.p2()));
+    }
 }
 
 void ImageBox::mousePressEvent(QMouseEvent* event) {

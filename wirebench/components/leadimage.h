@@ -7,6 +7,8 @@
 #include <QWidget>
 #include <vector>
 
+#include "core/imaging.h"
+
 namespace wirebench {
 
 class LeadImage {
@@ -37,6 +39,12 @@ public:
     void remap(const std::vector<quint16>& table);
     void setPaletteEntry(int index, QRgb color);
     void swapBytes16();
+    bool isGray() const { return grayscaleKind() != kNotGray; }
+    // Grey value of a pixel (luminance for colour pixels); 0 outside the image.
+    unsigned value(int x, int y) const;
+    // The pixels as grey values 0..white level, and back into the image at its own depth.
+    GrayBuffer grayBuffer() const;
+    void setGrayBuffer(const GrayBuffer& buffer);
 
     void setBrightness(int v) { brightness_ = v; }
     void setContrast(int v) { contrast_ = v; }
@@ -44,7 +52,8 @@ public:
     int brightness() const { return brightness_; }
     int contrast() const { return contrast_; }
     double gamma() const { return gamma_; }
-    // The picture as shown, with brightness, contrast and gamma applied.
+    // The picture as shown, with brightness, contrast and gamma applied (8-bit grey for 16-bit
+    // images without adjustments, else 32-bit RGB).
     QImage displayImage() const;
 
     const QImage& image() const { return image_; }
@@ -69,6 +78,13 @@ public:
     const LeadImage& bitmap() const { return image_; }
     void freeBitmap();
     void repaintImage();
+    // Shows a prepared picture in place of the image's own display until the next repaintImage.
+    void showImage(const QImage& shown);
+    // A line drawn over the picture in image coordinates (empty: none).
+    void setOverlayLine(const QLine& line, const QColor& color);
+    // Where the picture is drawn, and the image pixel under a point of the box.
+    QRect imageRect() const;
+    QPoint toImage(const QPoint& boxPos) const;
     QSize sizeHint() const override { return {160, 120}; }
 
 signals:
@@ -81,6 +97,8 @@ protected:
 private:
     LeadImage image_;
     QImage shown_;
+    QLine overlay_;
+    QColor overlayColor_;
 };
 
 }  // namespace wirebench

@@ -1,6 +1,9 @@
 // Main window of the workbench: construction, settings, shared socket operations and the logger.
 #include "frmmain.h"
 
+#include "forms/frmctviewwindow.h"
+#include "forms/frmprocessing.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -459,28 +462,70 @@ void FrmMain::buildMenus() {
     mnuImgSave->setObjectName("mnuImgSave");
     mnuImgProcess = mnuImg->addAction("Process");
     mnuImgProcess->setObjectName("mnuImgProcess");
-    // Image processing windows join later; until then the entry is shown but not offered.
-    mnuImgProcess->setEnabled(false);
-    connect(mnuImgSave, &QAction::triggered, this, [this] {
-        ImageBox* box = mnuImg->property("tag").toString() == "SensorImg" ? SensorImg : PCImg;
-        if (box->bitmap().isNull()) {
-            return;
-        }
-        static const char* const kFilters =
-            "Windows BMP (*.bmp);;PNG (*.png);;JPEG (*.jpg);;TIFF (*.tif);;PPM (*.ppm);;"
-            "PGM (*.pgm);;XPM (*.xpm);;XBM (*.xbm);;WebP (*.webp)";
-        static const char* const kFormats[] = {"BMP", "PNG", "JPG", "TIFF", "PPM",
-                                               "PGM", "XPM", "XBM", "WEBP"};
-        QString selected;
-        const QString path = QFileDialog::getSaveFileName(
-            this, "Save as...", QDir(filesFolder_).filePath(exeName_), kFilters, &selected);
-        if (path.isEmpty()) {
-            return;
-        }
-        const QStringList filters = QString(kFilters).split(";;");
-        const int at = std::max<int>(0, static_cast<int>(filters.indexOf(selected)));
-        box->bitmap().saveFile(path, kFormats[at]);
-    });
+    auto taggedBox = [this] {
+        return mnuImg->property("tag").toString() == "SensorImg" ? SensorImg : PCImg;
+    };
+    connect(mnuImgSave, &QAction::triggered, this, [this, taggedBox] { saveImageAs(taggedBox()); });
+    connect(mnuImgProcess, &QAction::triggered, this,
+            [this, taggedBox] { openProcessing(taggedBox()); });
+}
+
+bool FrmMain::saveImageAs(ImageBox* box) {
+    if (!box || box->bitmap().isNull()) {
+        return false;
+    }
+    // Nine formats; PNG, TIFF and PGM keep 16-bit grey pixels, BMP uses the workbench's own
+    // 16-bit grey layout, the others take 8 bits.
+    static const char* const kFilters =
+        "Windows BMP (*.bmp);;PNG (*.png);;TIFF (*.tif);;JPEG (*.jpg);;PGM (*.pgm);;"
+        "PPM (*.ppm);;WebP (*.webp);;XPM (*.xpm);;XBM (*.xbm)";
+    static const char* const kFormats[] = {"BMP", "PNG",  "TIFF", "JPG", "PGM",
+                                           "PPM", "WEBP", "XPM",  "XBM"};
+    static const char* const kSuffixes[] = {"bmp", "png",  "tif", "jpg", "pgm",
+                                            "ppm", "webp", "xpm", "xbm"};
+    QFileDialog dlg(this, "Save as...", filesFolder_, kFilters);
+    dlg.setObjectName("LEADDlg1");
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setOption(QFileDialog::DontUseNativeDialog);
+    dlg.selectFile(exeName_);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) {
+        return false;
+    }
+    const QStringList filters = QString(kFilters).split(";;");
+    const int at = std::max<int>(0, static_cast<int>(filters.indexOf(dlg.selectedNameFilter())));
+    QString path = dlg.selectedFiles().first();
+    if (QFileInfo(path).suffix().isEmpty()) {
+        path += QString(".") + kSuffixes[at];
+    }
+    if (!box->bitmap().saveFile(path, kFormats[at])) {
+        QMessageBox::warning(this, "Save as...", QString("Could not write %1").arg(path));
+        return false;
+    }
+    return true;
+}
+
+FrmProcessing* FrmMain::processingWindow() const {
+    return processing_;
+}
+
+FrmProcessing* FrmMain::openProcessing(ImageBox* box) {
+    if (!box || box->bitmap().isNull()) {
+        return nullptr;
+    }
+    auto* w = new FrmProcessing(box, this);
+    w->setWindowFlag(Qt::Window);
+    w->show();
+    processing_ = w;
+    return w;
+}
+
+void FrmMain::openViewWindow(ImageBox* box) {
+    if (!box || box->bitmap().isNull()) {
+        return;
+    }
+    FrmCTViewWindow view(box, this);
+    view.fitScreen();
+    view.exec();
 }
 
 void FrmMain::loadSettings() {
@@ -601,6 +646,12 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
             mnuImg->popup(me->globalPosition().toPoint());
             return true;
         }
+    }
+    if ((watched == PCImg || watched == SensorImg) &&
+        event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        openViewWindow(static_cast<ImageBox*>(watched));
+        return true;
     }
     if (watched == SensorImgLabel || watched == SensorImg) {
         if (event->type() == QEvent::DragEnter) {

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMainWindow>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <functional>
 #include <memory>
@@ -32,6 +33,8 @@ class QTimer;
 namespace wirebench {
 
 class FrmLogWin;
+class FrmProcessing;
+class FrmCTViewWindow;
 
 // Seconds the sensor side waits for an image after CAPTURE.
 constexpr int kCaptureWaitSeconds = 15;
@@ -69,6 +72,13 @@ public:
     void dropImageFile(const QString& path);
     // Yes/No questions; replaceable so a test can answer them.
     std::function<bool(const QString& title, const QString& text)> askYesNo;
+    // Image windows on the box's image: processing (not modal) and the modal view window.
+    FrmProcessing* openProcessing(ImageBox* box);
+    void openViewWindow(ImageBox* box);
+    // The processing window "Process" opened last, while it is open.
+    FrmProcessing* processingWindow() const;
+    // Saves the box's image through the save dialog; false on cancel or failure.
+    bool saveImageAs(ImageBox* box);
 
     // Shared operations of both sides.
     void addLogLine(QListWidget* list, const QString& text);
@@ -210,6 +220,7 @@ private:
     std::unique_ptr<SettingsStore> settings_;
     FrmLogWin* pcLogWin_ = nullptr;
     FrmLogWin* sensorLogWin_ = nullptr;
+    QPointer<FrmProcessing> processing_;
     QTimer* pollTick_ = nullptr;
     QRandomGenerator random_;
     float ipTimeout_ = 5;

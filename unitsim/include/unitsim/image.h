@@ -49,6 +49,12 @@ struct GrayImage {
 // top-left quadrant, so that flipped, mirrored or shifted delivery is visible at a glance.
 GrayImage makeTestPattern(int width = kSensorWidthPixels, int height = kSensorHeightPixels);
 
+// A synthetic radiograph, the same for the same seed: crowns and roots of teeth at different
+// densities over a bone texture, a metal filling that saturates at 4095, and the
+// Poisson-like noise of a 12-bit sensor (its spread grows with the square root of the signal).
+GrayImage makePhantom(int width = kSensorWidthPixels, int height = kSensorHeightPixels,
+                      std::uint32_t seed = 1);
+
 // The preview picture: each block of kPreviewZoom x kPreviewZoom pixels averaged; odd trailing
 // rows and columns are dropped.
 GrayImage makePreview(const GrayImage& image);

@@ -1,0 +1,135 @@
+// Workbench image windows on a 1638 x 1248 16-bit phantom radiograph: histogram, remap and the view
+// window's display table, each against a plain copy of the same pixels measured in the same run.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "components/leadimage.h"
+#include "core/imaging.h"
+#include "unitsim/image.h"
+
+namespace {
+
+constexpr int kWidth = 1638;
+constexpr int kHeight = 1248;
+constexpr int kSignificantBits = 12;
+constexpr int kBaselineRounds = 30;
+
+// The virtual unit's synthetic radiograph at this size, as the workbench holds 12-bit pixels.
+const wirebench::LeadImage& picture() {
+    static const wirebench::LeadImage img = [] {
+        const unitsim::GrayImage phantom = unitsim::makePhantom(kWidth, kHeight, 1);
+        wirebench::LeadImage i;
+        i.create(kWidth, kHeight, 16);
+        i.setSignificantBits(kSignificantBits);
+        i.setGrayBuffer({kWidth, kHeight, 4095, phantom.pixels});
+        return i;
+    }();
+    return img;
+}
+
+// Seconds of one plain copy of the picture's pixels (the best of several rounds).
+double copySeconds() {
+    static const double seconds = [] {
+        const QImage& src = picture().image();
+        const auto bytes = static_cast<std::size_t>(src.sizeInBytes());
+        std::vector<unsigned char> dst(bytes);
+        double best = 1e9;
+        for (int r = 0; r < kBaselineRounds; ++r) {
+            const auto t0 = std::chrono::steady_clock::now();
+            std::memcpy(dst.data(), src.constBits(), bytes);
+            benchmark::DoNotOptimize(dst.data());
+            benchmark::ClobberMemory();
+            best = std::min(
+                best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        }
+        return best;
+    }();
+    return seconds;
+}
+
+// Runs body per iteration and reports its time as a multiple of the plain copy.
+template <typename F>
+void timed(benchmark::State& state, F body) {
+    const double baseline = copySeconds();
+    double total = 0;
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        body();
+        total += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ++n;
+    }
+    state.counters["x_copy"] = n > 0 ? (total / n) / baseline : 0;
+    state.counters["copy_us"] = baseline * 1e6;
+}
+
+void BM_PlainCopy(benchmark::State& state) {
+    const QImage& src = picture().image();
+    const auto bytes = static_cast<std::size_t>(src.sizeInBytes());
+    std::vector<unsigned char> dst(bytes);
+    timed(state, [&] {
+        std::memcpy(dst.data(), src.constBits(), bytes);
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    });
+}
+
+void BM_Histogram(benchmark::State& state) {
+    timed(state, [] { benchmark::DoNotOptimize(picture().histogram()); });
+}
+
+// What a marker move does: the table, a fresh copy of the untouched picture, the remap.
+void BM_Remap(benchmark::State& state) {
+    int lo = 400;
+    timed(state, [&] {
+        lo = lo == 400 ? 401 : 400;
+        const auto table = wirebench::remapTable(4096, 4095, lo, 3500, 1.7, false);
+        wirebench::LeadImage img = picture();
+        img.remap(table);
+        benchmark::DoNotOptimize(img.image().constBits());
+    });
+}
+
+// A marker move as the processing window shows it: the remap and the picture at 8 bits.
+void BM_RemapAndShow(benchmark::State& state) {
+    int lo = 400;
+    timed(state, [&] {
+        lo = lo == 400 ? 401 : 400;
+        const auto table = wirebench::remapTable(4096, 4095, lo, 3500, 1.7, false);
+        wirebench::LeadImage img = picture();
+        img.remap(table);
+        benchmark::DoNotOptimize(img.displayImage().constBits());
+    });
+}
+
+// What a drag in the view window does: the display table and one pass to 8 bits.
+void BM_ViewAdjust(benchmark::State& state) {
+    const QImage& src = picture().image();
+    std::vector<std::uint8_t> shown(static_cast<std::size_t>(kWidth) * kHeight);
+    int b = 0;
+    timed(state, [&] {
+        b = (b + 7) % 1000;
+        const auto table = wirebench::displayTable(4095, 0, 4095, b, 300, 180);
+        for (int y = 0; y < kHeight; ++y) {
+            wirebench::mapRow(reinterpret_cast<const std::uint16_t*>(src.constScanLine(y)), kWidth,
+                              table, shown.data() + static_cast<std::size_t>(y) * kWidth);
+        }
+        benchmark::DoNotOptimize(shown.data());
+        benchmark::ClobberMemory();
+    });
+}
+
+BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Histogram)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Remap)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RemapAndShow)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ViewAdjust)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
