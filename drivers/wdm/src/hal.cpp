@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -183,6 +184,21 @@ void WaitForQuiescence() {
         if (busy.empty() && DpcQueueIdle())
             return;
     }
+}
+
+void NotifyTimeMoved() {
+    std::vector<HwDevice*> devices;
+    {
+        Bus& bus = TheBus();
+        std::lock_guard<std::mutex> guard(bus.lock);
+        for (const auto& p : bus.ports) {
+            if (std::find(devices.begin(), devices.end(), p.second.device) == devices.end())
+                devices.push_back(p.second.device);
+        }
+    }
+    // Devices stay on the bus while they live, which outlasts this call on the test's thread.
+    for (HwDevice* device : devices)
+        device->TimeMoved();
 }
 
 void DeliverPendingInterrupts() {
