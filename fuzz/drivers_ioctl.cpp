@@ -19,6 +19,8 @@ namespace {
 constexpr size_t kMaxOperations = 8;
 constexpr DWORD kMaxReadBytes = 256;  // keeps each read to a part of one FIFO burst
 constexpr int kMaxTimerStepsPerRequest = 24;
+// Words a sensor sends per burst: a few interrupts per read, and little to drain at each start.
+constexpr ULONG kBurstWords = 32;
 constexpr DWORD kSafetyTimeoutMs = 10000;
 
 // Codes worth hitting; others come from the input as raw 32-bit values.
@@ -52,11 +54,11 @@ struct Rig {
         wdm::SetClockMode(wdm::ClockMode::Simulated);
         boardsim::HarrowBoardConfig h;
         h.sensor = boardsim::SensorModel::Zeph;
-        h.burstWords = 256;
+        h.burstWords = kBurstWords;
         harrowBoard = std::make_unique<boardsim::HarrowBoard>(h);
         boardsim::ZephBoardConfig z;
         z.slot = 1;
-        z.burstWords = 256;
+        z.burstWords = kBurstWords;
         zephBoard = std::make_unique<boardsim::ZephBoard>(z);
         harrowHost = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
         zephHost = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");
