@@ -45,6 +45,38 @@ struct Bus {
     std::map<ULONG, InterruptLine*> lines;    // by vector
 };
 
+// A short list on the stack that spills to the heap only past its inline capacity.
+template <typename T>
+class SmallList {
+public:
+    void AddOnce(T item) {
+        for (size_t i = 0; i < count_ && i < kInline; ++i) {
+            if (inline_[i] == item)
+                return;
+        }
+        if (std::find(spill_.begin(), spill_.end(), item) != spill_.end())
+            return;
+        if (count_ < kInline)
+            inline_[count_] = item;
+        else
+            spill_.push_back(item);
+        ++count_;
+    }
+    template <typename F>
+    void ForEach(F f) const {
+        for (size_t i = 0; i < count_ && i < kInline; ++i)
+            f(inline_[i]);
+        for (T item : spill_)
+            f(item);
+    }
+
+private:
+    static constexpr size_t kInline = 8;
+    T inline_[kInline] = {};
+    size_t count_ = 0;
+    std::vector<T> spill_;
+};
+
 Bus& TheBus() {
     static auto* bus = new Bus;
     return *bus;
@@ -187,32 +219,28 @@ void WaitForQuiescence() {
 }
 
 void NotifyTimeMoved() {
-    std::vector<HwDevice*> devices;
+    SmallList<HwDevice*> devices;  // no allocation: this runs on every step of simulated time
     {
         Bus& bus = TheBus();
         std::lock_guard<std::mutex> guard(bus.lock);
-        for (const auto& p : bus.ports) {
-            if (std::find(devices.begin(), devices.end(), p.second.device) == devices.end())
-                devices.push_back(p.second.device);
-        }
+        for (const auto& p : bus.ports)
+            devices.AddOnce(p.second.device);
     }
     // Devices stay on the bus while they live, which outlasts this call on the test's thread.
-    for (HwDevice* device : devices)
-        device->TimeMoved();
+    devices.ForEach([](HwDevice* device) { device->TimeMoved(); });
 }
 
 void DeliverPendingInterrupts() {
-    std::vector<InterruptLine*> lines;
+    SmallList<InterruptLine*> lines;  // no allocation: this runs at every IRQL drop
     {
         Bus& bus = TheBus();
         std::lock_guard<std::mutex> guard(bus.lock);
         for (const auto& l : bus.lines) {
             if (!l.second->Idle())
-                lines.push_back(l.second);
+                lines.AddOnce(l.second);
         }
     }
-    for (InterruptLine* line : lines)
-        line->DeliverInline();
+    lines.ForEach([](InterruptLine* line) { line->DeliverInline(); });
 }
 
 InterruptLine* FindInterruptLine(ULONG vector) {
