@@ -60,6 +60,7 @@ struct Rig {
         boardsim::ZephBoardConfig z;
         z.slot = 1;
         z.burstWords = kBurstWords;
+        z.markRows = true;
         zephBoard = std::make_unique<boardsim::ZephBoard>(z);
         harrowHost = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
         zephHost = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");

@@ -280,8 +280,8 @@ TEST_F(ZephTest, ReadsTheImageEndToEnd) {
     EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
 }
 
-// The sensor marks each row's first word and the image's last; the driver carries the mark into
-// bit 15 of the word's first pixel.
+// The sensor marks each row's first and last word and the image's last (bits 1, 2 and 17); the
+// driver carries any mark into bit 15 of the word's first pixel.
 TEST_F(ZephTest, PixelMarksSetBitFifteenOfTheWordsFirstPixel) {
     Start({.burstWords = 2000, .markRows = true});
     ASSERT_EQ(Power(1), 0u);
@@ -292,8 +292,10 @@ TEST_F(ZephTest, PixelMarksSetBitFifteenOfTheWordsFirstPixel) {
     std::vector<uint16_t> got(pixels);
     std::memcpy(got.data(), read.output.data(), pixels * 2);
     std::vector<uint16_t> expected = board_->Image();
-    for (DWORD r = 0; r < ZephBoard::kRows; ++r)
+    for (DWORD r = 0; r < ZephBoard::kRows; ++r) {
         expected[r * ZephBoard::kColumns] |= 0x8000;
+        expected[(r + 1) * ZephBoard::kColumns - 2] |= 0x8000;
+    }
     expected[pixels - 2] |= 0x8000;
     EXPECT_EQ(got, expected);
 }

@@ -51,8 +51,10 @@ std::vector<uint32_t> ZephBoard::PackImage(const std::vector<uint16_t>& pixels) 
 
 void ZephBoard::MarkRows(std::vector<uint32_t>& words, ULONG columns) {
     const size_t perRow = (columns + 1) / 2;
-    for (size_t i = 0; i < words.size(); i += perRow)
+    for (size_t i = 0; i < words.size(); i += perRow) {
         words[i] |= kRowStartMark;
+        words[std::min(i + perRow, words.size()) - 1] |= kRowEndMark;
+    }
     if (!words.empty())
         words.back() |= kImageEndMark;
 }

@@ -219,7 +219,8 @@ struct ZephBoardConfig {
     ULONG burstWords = 4096;
     ULONG testBurstWords = 16;
     ULONG pixelClockWordsPerMs = 0;  // as for the multi-sensor board
-    // The sensor marks the first word of every row (bit 1) and the image's last word (bit 17).
+    // The sensor marks the first and last word of every row (bits 1 and 2) and the image's last
+    // word (bit 17).
     bool markRows = false;
     ResourceFault resourceFault = ResourceFault::None;
 };
@@ -234,6 +235,7 @@ public:
     static constexpr ULONG kColumns = 682;
     static constexpr ULONG kRows = 456;
     static constexpr uint32_t kRowStartMark = 0x00002;
+    static constexpr uint32_t kRowEndMark = 0x00004;
     static constexpr uint32_t kImageEndMark = 0x20000;
 
     explicit ZephBoard(const ZephBoardConfig& config);
@@ -260,7 +262,7 @@ public:
     // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
     static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
-    // Sets the row-start and image-end marks on packed words of `columns`-wide rows.
+    // Sets the row-start, row-end and image-end marks on packed words of `columns`-wide rows.
     static void MarkRows(std::vector<uint32_t>& words, ULONG columns);
 
 private:
