@@ -260,6 +260,62 @@ TEST_F(HarrowTest, FifoOverrunFailsTheRead) {
     EXPECT_FALSE(Driver()->Capture().IsActive());
 }
 
+// With a pixel clock the sensor sends at its own rate: a driver serviced every millisecond keeps
+// up, one held off for 10 ms finds the FIFO overrun and fails the read with the overrun status.
+TEST_F(HarrowTest, PixelClockOverrunsTheFifoOfASlowDriver) {
+    Start({.sensor = SensorModel::Zeph, .fifoDepthWords = 512, .pixelClockWordsPerMs = 100});
+    ASSERT_EQ(RunTest().result, 0u);
+    constexpr DWORD kWords = 1024;
+
+    Request keepsUp;
+    keepsUp.Read(file_, kWords * 4);
+    for (int ms = 0; ms < 20 && keepsUp.Pending(); ++ms)
+        wdm::AdvanceTimeMs(1);
+    ASSERT_EQ(keepsUp.Wait(), 0u);
+    EXPECT_EQ(keepsUp.Bytes(), kWords * 4);
+    std::vector<uint16_t> pixels(kWords * 3);
+    harrow::UnpackPixels(reinterpret_cast<const uint32_t*>(keepsUp.output.data()), kWords,
+                         pixels.data(), kWords * 3);
+    std::vector<uint16_t> image = board_->Image();
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), image.begin()));
+
+    // Nobody reads, yet the sensor goes on sending: the FIFO fills to its depth.
+    wdm::AdvanceTimeMs(10);
+    EXPECT_EQ(board_->FifoWords(), 512u);
+
+    Request slow;
+    slow.Read(file_, kWords * 4);  // drains the FIFO, then the new image streams
+    EXPECT_TRUE(Driver()->Capture().IsActive());
+    wdm::AdvanceTimeMs(10);  // 1000 words arrive while the driver is held off
+    EXPECT_EQ(slow.Wait(), static_cast<DWORD>(ERROR_IO_DEVICE));  // STATUS_DATA_OVERRUN
+    EXPECT_EQ(slow.Bytes(), 0u);
+    EXPECT_FALSE(Driver()->Capture().IsActive());
+}
+
+// The loop-back follows the driven lines only once the powered cable has settled; the cable
+// test's first phase comes after that.
+TEST_F(HarrowTest, CableLoopBackNeedsItsSettlingTime) {
+    HarrowBoard board({.sensor = SensorModel::Kestrel});
+    board.WriteMemory(2, 0, 2, 1);          // power on
+    board.WriteMemory(3, 0, 2, 0x8 | 0x4);  // test enable, drive sync
+    EXPECT_EQ(board.ReadMemory(0, 0, 2) & 0xC080u, 0u);
+    wdm::AdvanceTime(HarrowBoard::kLoopbackSettle100ns);
+    EXPECT_EQ(board.ReadMemory(0, 0, 2) & 0xC080u, 0x8000u);
+}
+
+// FIFO data raises the receive interrupt only when the interrupt-mode word allows it.
+TEST_F(HarrowTest, InterruptModeWordGatesTheReceiveInterrupt) {
+    HarrowBoard board({.sensor = SensorModel::Zeph, .pixelClockWordsPerMs = 100});
+    board.WriteMemory(2, 0, 2, 1);
+    board.WriteMemory(0, 0, 2, 7);  // readout armed: the sensor starts sending
+    board.WritePort(0x38, 4, 0x2000);
+    wdm::AdvanceTimeMs(1);
+    ASSERT_GT(board.FifoWords(), 0u);
+    EXPECT_EQ(board.ReadPort(0x38, 4) & 0x800000u, 0u);
+    board.WriteMemory(1, 0, 2, HarrowBoard::kInterruptOnData);
+    EXPECT_NE(board.ReadPort(0x38, 4) & 0x800000u, 0u);
+}
+
 TEST_F(HarrowTest, StuckFifoFailsTheReadAfterItsDeadline) {
     Start({.sensor = SensorModel::Zeph, .fifoStuck = true});
     ASSERT_EQ(RunTest().result, 0u);

@@ -280,6 +280,45 @@ TEST_F(ZephTest, ReadsTheImageEndToEnd) {
     EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
 }
 
+// The sensor marks each row's first and last word and the image's last (bits 1, 2 and 17); the
+// driver carries any mark into bit 15 of the word's first pixel.
+TEST_F(ZephTest, PixelMarksSetBitFifteenOfTheWordsFirstPixel) {
+    Start({.burstWords = 2000, .markRows = true});
+    ASSERT_EQ(Power(1), 0u);
+    const DWORD pixels = ZephBoard::kColumns * ZephBoard::kRows;
+    Request read;
+    read.Read(file_, pixels * 2);
+    ASSERT_EQ(read.Wait(), 0u);
+    std::vector<uint16_t> got(pixels);
+    std::memcpy(got.data(), read.output.data(), pixels * 2);
+    std::vector<uint16_t> expected = board_->Image();
+    for (DWORD r = 0; r < ZephBoard::kRows; ++r) {
+        expected[r * ZephBoard::kColumns] |= 0x8000;
+        expected[(r + 1) * ZephBoard::kColumns - 2] |= 0x8000;
+    }
+    expected[pixels - 2] |= 0x8000;
+    EXPECT_EQ(got, expected);
+}
+
+// The sensor streams on its pixel clock once the board waits for data; held off for 10 ms the
+// driver finds the FIFO overrun.
+TEST_F(ZephTest, PixelClockOverrunsTheFifoOfASlowDriver) {
+    Start({.fifoDepthWords = 256, .pixelClockWordsPerMs = 50});
+    ASSERT_EQ(Power(1), 0u);
+    Request keepsUp;
+    keepsUp.Read(file_, 2048);  // 512 words
+    for (int ms = 0; ms < 20 && keepsUp.Pending(); ++ms)
+        wdm::AdvanceTimeMs(1);
+    ASSERT_EQ(keepsUp.Wait(), 0u);
+    EXPECT_EQ(keepsUp.Bytes(), 2048u);
+
+    Request slow;
+    slow.Read(file_, 2048);
+    wdm::AdvanceTimeMs(10);  // 500 words while the driver is held off
+    EXPECT_EQ(slow.Wait(), static_cast<DWORD>(ERROR_IO_DEVICE));  // STATUS_DATA_OVERRUN
+    EXPECT_EQ(Driver()->CurrentState(), CZephDriver::State::Idle);
+}
+
 TEST_F(ZephTest, OddReadLengthTakesWholePixelsOnly) {
     Start();
     ASSERT_EQ(Power(1), 0u);

@@ -21,5 +21,9 @@ void PlaceOnBus(wdm::HwDevice* device, int slot, int memoryWindows);
 // Moves the next burst into an empty FIFO; beyond the FIFO's depth the words are lost.
 void DeliverBurst(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG burstWords,
                   ULONG depthWords, bool& overrun);
+// A stream on its pixel clock: moves every word due by now into the FIFO, losing (and flagging)
+// those beyond its depth. True when any word arrived.
+bool StreamByClock(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG depthWords,
+                   bool& overrun);
 
 }  // namespace boardsim::detail

@@ -62,6 +62,29 @@ void DeliverBurst(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG burst
     }
 }
 
+bool StreamByClock(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG depthWords,
+                   bool& overrun) {
+    if (sending.Empty() || sending.wordsPerMs == 0)
+        return false;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG elapsed = now.QuadPart - sending.startedAt;
+    const size_t due =
+        elapsed <= 0 ? 0 : static_cast<size_t>(elapsed * sending.wordsPerMs / (LONGLONG{10000}));
+    const size_t target = std::min(due, sending.words->size());
+    bool moved = false;
+    while (sending.position < target) {
+        const uint32_t word = (*sending.words)[sending.position++];
+        if (fifo.size() < depthWords) {
+            fifo.push_back(word);
+        } else {
+            overrun = true;  // the word is lost: nobody emptied the FIFO in time
+        }
+        moved = true;
+    }
+    return moved;
+}
+
 }  // namespace detail
 
 using namespace detail;

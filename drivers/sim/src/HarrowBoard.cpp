@@ -26,6 +26,7 @@ HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
     SensorGeometry g = GeometryOf(config.sensor);
     image_ = TestPattern(g.columns, g.rows);
     packed_ = PackImage(image_);
+    sending_.wordsPerMs = config.pixelClockWordsPerMs;
     PlaceOnBus(this, config.slot, 4);
     line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
                                                  [this] { return Asserted(); });
@@ -67,10 +68,32 @@ std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels
 
 bool HarrowBoard::Asserted() {
     std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
+    return bridge_.ReceiveInterruptsEnabled() && DataInterruptLocked();
+}
+
+bool HarrowBoard::DataInterruptLocked() const {
+    return (interruptMode_ & kInterruptOnData) != 0 && (!fifo_.empty() || config_.fifoStuck);
+}
+
+bool HarrowBoard::CatchUpLocked() {
+    return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
+}
+
+void HarrowBoard::TimeMoved() {
+    bool arrived;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        arrived = CatchUpLocked();
+    }
+    if (arrived)
+        line_->Changed();
 }
 
 void HarrowBoard::DeliverLocked() {
+    if (sending_.wordsPerMs != 0) {
+        CatchUpLocked();
+        return;
+    }
     if (fifo_.empty() && bridge_.ReceiveInterruptsEnabled() && !sending_.Empty()) {
         DeliverBurst(sending_, fifo_, config_.burstWords, config_.fifoDepthWords, overrun_);
     }
@@ -86,6 +109,10 @@ USHORT HarrowBoard::StatusLocked() {
         status |= 0x0010;
     if (power_ == 0)
         return status;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart - poweredSince_ < kLoopbackSettle100ns)
+        return status;  // the cable's loop-back is not up yet: every line reads low
     // Cable loop-back: each line reads its rest level, inverted while it is driven.
     const bool testing = (cable_ & 0x8) != 0;
     auto level = [&](bool rest, USHORT driveBit, LineFault fault) {
@@ -117,7 +144,8 @@ USHORT HarrowBoard::StatusLocked() {
 ULONG HarrowBoard::ReadPort(ULONG offset, int widthBytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
-    return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
+    CatchUpLocked();
+    return bridge_.ReadPort(offset, widthBytes, DataInterruptLocked());
 }
 
 void HarrowBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
@@ -133,6 +161,7 @@ void HarrowBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
 ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
+    CatchUpLocked();
     if (offset != 0)
         return 0;
     switch (window) {
@@ -176,11 +205,18 @@ void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
             case 1:
                 interruptMode_ = static_cast<USHORT>(value);
                 break;
-            case 2:
+            case 2: {
+                const USHORT was = power_;
                 power_ = static_cast<USHORT>(value & 1);
                 if (power_ == 0)
                     sending_.Stop();
+                if (power_ != 0 && was == 0) {
+                    LARGE_INTEGER now;
+                    KeQuerySystemTime(&now);
+                    poweredSince_ = now.QuadPart;
+                }
                 break;
+            }
             case 3:
                 cable_ = static_cast<USHORT>(value & 0xF);
                 break;

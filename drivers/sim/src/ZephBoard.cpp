@@ -10,6 +10,9 @@ using namespace detail;
 ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
     image_ = TestPattern(kColumns, kRows);
     packed_ = PackImage(image_);
+    if (config.markRows)
+        MarkRows(packed_, kColumns);
+    sending_.wordsPerMs = config.pixelClockWordsPerMs;
     PlaceOnBus(this, config.slot, 3);
     line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
                                                  [this] { return Asserted(); });
@@ -46,6 +49,16 @@ std::vector<uint32_t> ZephBoard::PackImage(const std::vector<uint16_t>& pixels) 
     return words;
 }
 
+void ZephBoard::MarkRows(std::vector<uint32_t>& words, ULONG columns) {
+    const size_t perRow = (columns + 1) / 2;
+    for (size_t i = 0; i < words.size(); i += perRow) {
+        words[i] |= kRowStartMark;
+        words[std::min(i + perRow, words.size()) - 1] |= kRowEndMark;
+    }
+    if (!words.empty())
+        words.back() |= kImageEndMark;
+}
+
 bool ZephBoard::PoweredLocked() const {
     return (mode_ & 0x40) != 0 && !bridge_.LocalResetAsserted() && config_.sensorPresent;
 }
@@ -55,7 +68,28 @@ bool ZephBoard::Asserted() {
     return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
 }
 
+bool ZephBoard::CatchUpLocked() {
+    // The sensor sends while the board waits for data (mode bits 0-1), read or not.
+    if ((mode_ & 3) != 3 || testAnswering_ || !PoweredLocked())
+        return false;
+    return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
+}
+
+void ZephBoard::TimeMoved() {
+    bool arrived;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        arrived = CatchUpLocked();
+    }
+    if (arrived)
+        line_->Changed();
+}
+
 void ZephBoard::DeliverLocked() {
+    if (sending_.wordsPerMs != 0 && !testAnswering_) {
+        CatchUpLocked();
+        return;
+    }
     if (!fifo_.empty() || !bridge_.ReceiveInterruptsEnabled() || (mode_ & 3) != 3)
         return;
     if (!PoweredLocked())
@@ -112,6 +146,7 @@ void ZephBoard::CommandLocked(USHORT word) {
 ULONG ZephBoard::ReadPort(ULONG offset, int widthBytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
+    CatchUpLocked();
     return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
 }
 
@@ -144,6 +179,7 @@ void ZephBoard::NotePowerLocked() {
 ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
+    CatchUpLocked();
     if (offset != 0)
         return 0;
     switch (window) {
@@ -187,8 +223,15 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
                     overrun_ = false;
                 }
                 break;
-            case 2:
+            case 2: {
+                const bool waited = (mode_ & 3) == 3;
                 mode_ = static_cast<UCHAR>(value);
+                if (!waited && (mode_ & 3) == 3 && sending_.wordsPerMs != 0) {
+                    // The pixel clock starts when the board begins to wait for data.
+                    LARGE_INTEGER now;
+                    KeQuerySystemTime(&now);
+                    sending_.startedAt = now.QuadPart;
+                }
                 if ((mode_ & 0x40) == 0) {
                     awake_ = false;
                     testAnswering_ = false;
@@ -196,6 +239,7 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
                 }
                 NotePowerLocked();
                 break;
+            }
             default:
                 break;
         }
@@ -209,6 +253,8 @@ void ZephBoard::SetImage(std::vector<uint16_t> pixels) {
     sending_.Stop();
     image_ = std::move(pixels);
     packed_ = PackImage(image_);
+    if (config_.markRows)
+        MarkRows(packed_, kColumns);
 }
 std::vector<uint16_t> ZephBoard::Image() const {
     std::lock_guard<std::mutex> guard(lock_);

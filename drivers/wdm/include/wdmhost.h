@@ -86,6 +86,9 @@ public:
     virtual void WritePort(ULONG offset, int widthBytes, ULONG value) = 0;
     virtual ULONG ReadMemory(int window, ULONG offset, int widthBytes) = 0;
     virtual void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) = 0;
+    // Simulated time has moved on (AdvanceTime, RunNextTimer): a device that runs on its own
+    // clock catches up here. Called at PASSIVE_LEVEL with no stand-in lock held.
+    virtual void TimeMoved() {}
 };
 
 void BusAddPortRange(ULONG base, ULONG length, HwDevice* device);

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -42,6 +43,38 @@ struct Bus {
     std::map<ULONGLONG, MemoryRange> memory;  // by physical base
     std::map<ULONG_PTR, Mapping> mappings;    // by virtual base
     std::map<ULONG, InterruptLine*> lines;    // by vector
+};
+
+// A short list on the stack that spills to the heap only past its inline capacity.
+template <typename T>
+class SmallList {
+public:
+    void AddOnce(T item) {
+        for (size_t i = 0; i < count_ && i < kInline; ++i) {
+            if (inline_[i] == item)
+                return;
+        }
+        if (std::find(spill_.begin(), spill_.end(), item) != spill_.end())
+            return;
+        if (count_ < kInline)
+            inline_[count_] = item;
+        else
+            spill_.push_back(item);
+        ++count_;
+    }
+    template <typename F>
+    void ForEach(F f) const {
+        for (size_t i = 0; i < count_ && i < kInline; ++i)
+            f(inline_[i]);
+        for (T item : spill_)
+            f(item);
+    }
+
+private:
+    static constexpr size_t kInline = 8;
+    T inline_[kInline] = {};
+    size_t count_ = 0;
+    std::vector<T> spill_;
 };
 
 Bus& TheBus() {
@@ -185,18 +218,29 @@ void WaitForQuiescence() {
     }
 }
 
+void NotifyTimeMoved() {
+    SmallList<HwDevice*> devices;  // no allocation: this runs on every step of simulated time
+    {
+        Bus& bus = TheBus();
+        std::lock_guard<std::mutex> guard(bus.lock);
+        for (const auto& p : bus.ports)
+            devices.AddOnce(p.second.device);
+    }
+    // Devices stay on the bus while they live, which outlasts this call on the test's thread.
+    devices.ForEach([](HwDevice* device) { device->TimeMoved(); });
+}
+
 void DeliverPendingInterrupts() {
-    std::vector<InterruptLine*> lines;
+    SmallList<InterruptLine*> lines;  // no allocation: this runs at every IRQL drop
     {
         Bus& bus = TheBus();
         std::lock_guard<std::mutex> guard(bus.lock);
         for (const auto& l : bus.lines) {
             if (!l.second->Idle())
-                lines.push_back(l.second);
+                lines.AddOnce(l.second);
         }
     }
-    for (InterruptLine* line : lines)
-        line->DeliverInline();
+    lines.ForEach([](InterruptLine* line) { line->DeliverInline(); });
 }
 
 InterruptLine* FindInterruptLine(ULONG vector) {

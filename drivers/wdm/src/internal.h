@@ -16,6 +16,8 @@ bool SingleProcessor();
 void RunQueuedDpcsInline();
 // Single-processor mode: services every pending interrupt line this thread's IRQL allows.
 void DeliverPendingInterrupts();
+// Tells every device on the bus that simulated time has moved.
+void NotifyTimeMoved();
 
 // The interrupt line serving a vector, or null.
 InterruptLine* FindInterruptLine(ULONG vector);

@@ -295,6 +295,7 @@ void AdvanceTime(LONGLONG delta100ns) {
         c.simulatedNow += delta100ns;
         c.FireDueLocked(c.simulatedNow);
     }
+    NotifyTimeMoved();
     WaitForQuiescence();
 }
 
@@ -314,6 +315,7 @@ bool RunNextTimer() {
         c.simulatedNow = std::max(c.simulatedNow, next);
         c.FireDueLocked(c.simulatedNow);
     }
+    NotifyTimeMoved();
     WaitForQuiescence();
     return true;
 }

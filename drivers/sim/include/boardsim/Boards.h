@@ -55,14 +55,21 @@ private:
 };
 
 // The words a sensor has yet to send: a window on its packed image, so an exposure starts at
-// once however large the image is.
+// once however large the image is. With a pixel clock (`wordsPerMs` non-zero) the words leave
+// the sensor at that rate from `startedAt` on, read or not; without one they come in bursts
+// when the receiver is ready for them.
 struct SensorStream {
     const std::vector<uint32_t>* words = nullptr;
     size_t position = 0;
+    ULONG wordsPerMs = 0;
+    LONGLONG startedAt = 0;  // simulated system time, 100 ns units
     bool Empty() const { return words == nullptr || position >= words->size(); }
     void Start(const std::vector<uint32_t>& image) {
         words = &image;
         position = 0;
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        startedAt = now.QuadPart;
     }
     void Stop() { words = nullptr; }
 };
@@ -112,6 +119,9 @@ struct HarrowBoardConfig {
     bool autoExpose = true;      // the sensor sends its image once readout is armed
     ULONG fifoDepthWords = 8192;
     ULONG burstWords = 4096;  // words the sensor sends per burst; above the depth: overrun
+    // FIFO words per millisecond of simulated time the sensor sends once readout starts, read
+    // or not; 0 sends bursts as the receiver takes them.
+    ULONG pixelClockWordsPerMs = 0;
     ResourceFault resourceFault = ResourceFault::None;
 };
 
@@ -137,6 +147,10 @@ protected:
 class HarrowBoard : public BridgedBoard {
 public:
     static constexpr int kSpeedAckPolls = 2;
+    // After power comes on, the cable lines read low, driven or not, for this long.
+    static constexpr LONGLONG kLoopbackSettle100ns = 2 * 10000;
+    // Interrupt-mode word: bit 0 lets FIFO data raise the receive interrupt.
+    static constexpr USHORT kInterruptOnData = 0x0001;
 
     explicit HarrowBoard(const HarrowBoardConfig& config);
     ~HarrowBoard() override;
@@ -160,6 +174,7 @@ public:
     ULONG Port60() const;
     size_t FifoWords() const;
     wdm::InterruptLine& Line() { return *line_; }
+    void TimeMoved() override;
 
     // Three 10-bit pixels per FIFO word, stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
@@ -168,6 +183,10 @@ public:
 private:
     bool Asserted();
     void DeliverLocked();
+    // Moves the words the pixel clock has sent since the last look into the FIFO.
+    bool CatchUpLocked();
+    // FIFO data that the interrupt-mode word lets raise the receive interrupt.
+    bool DataInterruptLocked() const;
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
@@ -180,6 +199,7 @@ private:
     USHORT interruptMode_ = 0;
     USHORT power_ = 0;
     USHORT cable_ = 0;
+    LONGLONG poweredSince_ = 0;
     int speedAckPolls_ = 0;
     bool speedAck_ = false;
     std::unique_ptr<wdm::InterruptLine> line_;
@@ -198,6 +218,10 @@ struct ZephBoardConfig {
     ULONG fifoDepthWords = 8192;
     ULONG burstWords = 4096;
     ULONG testBurstWords = 16;
+    ULONG pixelClockWordsPerMs = 0;  // as for the multi-sensor board
+    // The sensor marks the first and last word of every row (bits 1 and 2) and the image's last
+    // word (bit 17).
+    bool markRows = false;
     ResourceFault resourceFault = ResourceFault::None;
 };
 
@@ -210,6 +234,9 @@ public:
     static constexpr LONGLONG kPowerSettle100ns = 500LL * 10000;
     static constexpr ULONG kColumns = 682;
     static constexpr ULONG kRows = 456;
+    static constexpr uint32_t kRowStartMark = 0x00002;
+    static constexpr uint32_t kRowEndMark = 0x00004;
+    static constexpr uint32_t kImageEndMark = 0x20000;
 
     explicit ZephBoard(const ZephBoardConfig& config);
     ~ZephBoard() override;
@@ -230,14 +257,18 @@ public:
     UCHAR ModeByte() const;
     std::vector<USHORT> Commands() const;  // every command word written, in order
     wdm::InterruptLine& Line() { return *line_; }
+    void TimeMoved() override;
 
     // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
     static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
+    // Sets the row-start, row-end and image-end marks on packed words of `columns`-wide rows.
+    static void MarkRows(std::vector<uint32_t>& words, ULONG columns);
 
 private:
     bool Asserted();
     void DeliverLocked();
+    bool CatchUpLocked();
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
     // Notes when the sensor's power came on.
