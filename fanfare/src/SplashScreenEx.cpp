@@ -147,6 +147,7 @@ void CSplashScreenEx::Hide() {
 
 void CSplashScreenEx::SetText(const QString& text) {
     m_text = text;
+    setProperty("splashText", text);
     PaintNow();
 }
 
