@@ -14,7 +14,7 @@ CToolButton::CToolButton(QWidget* parent) : QAbstractButton(parent) {
 void CToolButton::SetBitmap(const QImage& bitmap) {
     const QImage rgb = bitmap.convertToFormat(QImage::Format_RGB888);
     const QBitmap mask = QBitmap::fromImage(
-        rgb.createMaskFromColor(kTransparent.rgb(), Qt::MaskOutColor), Qt::MonoOnly);
+        rgb.createMaskFromColor(kTransparent.rgb(), Qt::MaskInColor), Qt::MonoOnly);
     m_bitmap = QPixmap::fromImage(rgb);
     m_bitmap.setMask(mask);
     // Embossed: the shape in the highlight colour one pixel down and right, then in the shadow.
