@@ -29,6 +29,11 @@
 #include <winapi_ui.h>
 #include <winsock2.h>
 
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -41,6 +46,9 @@ namespace {
 
 constexpr int kReplyWaitMs = 10000;
 constexpr int kModalWaitMs = 10000;
+constexpr char kNoAdapterChild[] = "--no-adapter-child";
+constexpr int kChildNoNamespace = 77;
+constexpr int kChildFailed = 3;
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = kReplyWaitMs) {
     QElapsedTimer clock;
@@ -478,6 +486,30 @@ TEST(FanfareClient, ComFailuresReadAsTheirTexts) {
     EXPECT_NE(known.back(), '\n');
 }
 
+// In a network namespace of its own with only loopback, the real adapter source finds no adapter
+// and Start refuses with string 59142. The child (this binary again) does the driving.
+TEST(VantexNetworkNamespace, NoAdapterMeansNoSession) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0)
+            _exit(kChildNoNamespace);
+        char self[4096];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0)
+            _exit(kChildFailed);
+        self[n] = 0;
+        execl(self, self, kNoAdapterChild, static_cast<char*>(nullptr));
+        _exit(kChildFailed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kChildNoNamespace)
+        GTEST_SKIP() << "network namespaces cannot be made here (unshare needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the tool started a session or showed another box";
+}
+
 TEST(VantexConfigurationOptions, CommandLine) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "VantexConfiguration");
@@ -493,6 +525,29 @@ TEST(VantexConfigurationOptions, CommandLine) {
     EXPECT_NE(VantexUsage().find("VantexConfiguration"), std::string::npos);
 }
 
+// The namespace child: the tool with the system's adapters, Start against loopback.
+int RunNoAdapterChild() {
+    auto boxes = std::make_shared<winapi::RecordingUiBackend>();
+    winapi::SetUiBackend(boxes);
+    int result = kChildFailed;
+    {
+        CVantexMainFrame frame;
+        frame.View()->findChild<QLineEdit*>("edit1005")->setText("127.0.0.1");
+        frame.View()->findChild<QLineEdit*>("edit1008")->setText("0");
+        frame.Action(kCommandStart)->trigger();
+        const auto shown = boxes->Boxes();
+        if (!frame.View()->HasSession() && shown.size() == 1 &&
+            shown[0].text == vantexstr::kNoNetworkCards &&
+            frame.SessionPane()->text() == "No Active Sessions.")
+            result = 0;
+        else
+            std::fprintf(stderr, "session %d, %zu boxes\n", frame.View()->HasSession(),
+                         shown.size());
+    }
+    winapi::SetUiBackend(nullptr);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -502,6 +557,8 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", home.path().toLocal8Bit().constData(), 1);
     setenv("WINAPI_REGISTRY", (home.path() + "/registry.reg").toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], kNoAdapterChild) == 0)
+        return RunNoAdapterChild();
     if (!fanfareclient::EnsureRegistered(FANFARE_PATH)) {
         std::fprintf(stderr, "Fanfare could not be registered from %s\n", FANFARE_PATH);
         return 1;
