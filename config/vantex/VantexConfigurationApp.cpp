@@ -31,15 +31,19 @@ void OnTerminate(int) {
     [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
 }
 
-// libFanfare.so in the library folder beside the program's folder.
+// libFanfare.so in the library folder beside the program's folder (the build tree), else where
+// it was installed.
 std::string FanfareLibraryPath() {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "libFanfare.so";
-    std::string path(self, static_cast<size_t>(n));
-    path.resize(path.rfind('/'));
-    return path.substr(0, path.rfind('/')) + "/lib/libFanfare.so";
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        path.resize(path.rfind('/'));
+        path = path.substr(0, path.rfind('/')) + "/lib/libFanfare.so";
+        if (access(path.c_str(), R_OK) == 0)
+            return path;
+    }
+    return FANFARE_INSTALLED_PATH;
 }
 
 bool ReadPort(const char* text, int& port) {
