@@ -8,6 +8,8 @@
 
 class KCSideBanner : public QWidget {
     Q_OBJECT
+    Q_PROPERTY(QString title READ Title)
+    Q_PROPERTY(QString caption READ Caption)
 public:
     enum Edge { Left = 1, Top = 2, Right = 4, Bottom = 8 };
     enum Fill { Solid = 1, Gradient = 2 };

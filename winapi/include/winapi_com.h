@@ -11,7 +11,7 @@
 typedef struct tagDISPATCH_MEMBER {
     const char* name;
     DISPID dispid;
-    WORD invokeKind; /* INVOKE_FUNC or INVOKE_PROPERTYGET */
+    WORD invokeKind; /* INVOKE_FUNC, INVOKE_PROPERTYGET or INVOKE_PROPERTYPUT */
     UINT paramCount;
     const VARTYPE* paramTypes;
     VARTYPE retvalType; /* VT_EMPTY: no [out, retval] */

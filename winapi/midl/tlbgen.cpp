@@ -32,7 +32,7 @@ namespace {
 constexpr uint16_t kVtEmpty = 0, kVtI4 = 3, kVtBstr = 8, kVtDispatch = 9, kVtVariant = 12,
                    kVtByref = 0x4000;
 constexpr uint8_t kTkindEnum = 0, kTkindInterface = 3, kTkindDispatch = 4, kTkindCoclass = 5;
-constexpr uint8_t kInvokeFunc = 1, kInvokePropertyGet = 2;
+constexpr uint8_t kInvokeFunc = 1, kInvokePropertyGet = 2, kInvokePropertyPut = 4;
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
     std::cerr << where << ": error: " << what << "\n";
@@ -287,12 +287,14 @@ Description ParseDescription(const std::string& path) {
             current->members.push_back(m);
             continue;
         }
-        if (keyword != "method" && keyword != "propget")
-            Fail(where, "expected method or propget: " + line);
+        if (keyword != "method" && keyword != "propget" && keyword != "propput")
+            Fail(where, "expected method, propget or propput: " + line);
         std::string rest;
         wtlb::Member m;
         m.help = TakeQuoted(line, rest, where);
-        m.invokeKind = keyword == "method" ? kInvokeFunc : kInvokePropertyGet;
+        m.invokeKind = keyword == "method"    ? kInvokeFunc
+                       : keyword == "propget" ? kInvokePropertyGet
+                                              : kInvokePropertyPut;
         size_t open = rest.find('('), close = rest.rfind(')');
         if (open == std::string::npos || close == std::string::npos || close < open)
             Fail(where, "parameter list missing");
@@ -326,6 +328,9 @@ Description ParseDescription(const std::string& path) {
         }
         if (m.invokeKind == kInvokePropertyGet && m.resultType == kVtEmpty)
             Fail(where, "a propget needs an [out, retval] parameter");
+        if (m.invokeKind == kInvokePropertyPut &&
+            (m.params.size() != 1 || m.resultType != kVtEmpty))
+            Fail(where, "a propput takes exactly one [in] parameter");
         current->members.push_back(m);
         d.decls[current->name].push_back(decls);
     }
@@ -345,7 +350,9 @@ std::string CppType(const Description& d, const std::string& type) {
 }
 
 std::string MethodName(const wtlb::Member& m) {
-    return m.invokeKind == kInvokePropertyGet ? "get_" + m.name : m.name;
+    return m.invokeKind == kInvokePropertyGet   ? "get_" + m.name
+           : m.invokeKind == kInvokePropertyPut ? "put_" + m.name
+                                                : m.name;
 }
 
 void WriteHeader(const Description& d, const std::string& path, const std::string& base) {
@@ -486,8 +493,10 @@ void WriteDispatch(const Description& d, const std::string& path, const std::str
         for (const auto& m : t.members) {
             std::string fn = t.name + "_" + MethodName(m);
             out << "    {" << CppString(m.name) << ", " << m.id << ", "
-                << (m.invokeKind == kInvokeFunc ? "INVOKE_FUNC" : "INVOKE_PROPERTYGET") << ", "
-                << m.params.size() << ", Params_" << fn << ", " << VtName(m.resultType)
+                << (m.invokeKind == kInvokeFunc          ? "INVOKE_FUNC"
+                    : m.invokeKind == kInvokePropertyGet ? "INVOKE_PROPERTYGET"
+                                                         : "INVOKE_PROPERTYPUT")
+                << ", " << m.params.size() << ", Params_" << fn << ", " << VtName(m.resultType)
                 << ", Thunk_" << fn << "},\n";
         }
         out << "};\n\n";

@@ -399,13 +399,19 @@ HRESULT WINAPI DispatchTableInvoke(const DISPATCH_TABLE* table, void* self, DISP
     }
     if (!member)
         return DISP_E_MEMBERNOTFOUND;
-    WORD needed = member->invokeKind == INVOKE_FUNC ? DISPATCH_METHOD : DISPATCH_PROPERTYGET;
+    const bool put = member->invokeKind == INVOKE_PROPERTYPUT;
+    WORD needed = member->invokeKind == INVOKE_FUNC          ? DISPATCH_METHOD
+                  : member->invokeKind == INVOKE_PROPERTYGET ? DISPATCH_PROPERTYGET
+                                                             : DISPATCH_PROPERTYPUT;
     if (!(wFlags & needed))
         return DISP_E_MEMBERNOTFOUND;
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     if (!pDispParams)
         pDispParams = &none;
-    if (pDispParams->cNamedArgs > 0)
+    // A property put names its one argument DISPID_PROPERTYPUT; nothing else may be named.
+    const bool namedPut = put && pDispParams->cNamedArgs == 1 && pDispParams->rgdispidNamedArgs &&
+                          pDispParams->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
+    if (pDispParams->cNamedArgs > 0 && !namedPut)
         return DISP_E_NONAMEDARGS;
     if (pDispParams->cArgs != member->paramCount)
         return DISP_E_BADPARAMCOUNT;
