@@ -215,6 +215,10 @@ struct SplashCase {
     qint64 leastMs;
 };
 
+void PrintTo(const SplashCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FanfareSplash : public ::testing::TestWithParam<SplashCase> {};
 
 TEST_P(FanfareSplash, BlocksThroughTheTextSequenceAndLeavesNoWindow) {
