@@ -84,10 +84,11 @@ double scalarSeconds() {
     return seconds;
 }
 
-// Runs body per iteration and reports its time as a multiple of the plain copy (and of the plain
-// scalar pass).
+// Runs body per iteration with the pixel passes on the argument's number of threads (1 or 2) and
+// reports its time as a multiple of the plain copy (and of the plain scalar pass).
 template <typename F>
 void timed(benchmark::State& state, F body) {
+    wirebench::setPixelPassThreads(static_cast<int>(state.range(0)));
     const double baseline = copySeconds();
     double total = 0;
     std::int64_t n = 0;
@@ -153,11 +154,11 @@ void BM_ViewAdjust(benchmark::State& state) {
     });
 }
 
-BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Histogram)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Remap)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RemapAndShow)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ViewAdjust)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PlainCopy)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Histogram)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Remap)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RemapAndShow)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ViewAdjust)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

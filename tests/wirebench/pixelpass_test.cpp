@@ -1,6 +1,8 @@
 // Whole-image pixel passes: every vector path gives exactly what the portable loops give.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -96,9 +98,15 @@ TEST(PixelPass, WindowMapEqualsTheDisplayTableOnEveryPath) {
         const auto table = displayTable(white, c.lo, c.hi, c.brightness, c.contrast, c.gamma);
         const DisplayWindow window =
             displayWindow(white, c.lo, c.hi, c.brightness, c.contrast, c.gamma);
-        auto src = randomPixels(rng, 50001, c.bits);
-        src[0] = 0;
-        src[1] = static_cast<std::uint16_t>(white);
+        // Every value of the depth, then a shuffled copy (vector blocks and tails both see all).
+        std::vector<std::uint16_t> src(static_cast<std::size_t>(white) + 1);
+        for (std::size_t v = 0; v < src.size(); ++v) {
+            src[v] = static_cast<std::uint16_t>(v);
+        }
+        auto shuffled = src;
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        src.insert(src.end(), shuffled.begin(), shuffled.end());
+        src.push_back(static_cast<std::uint16_t>(white));
         for (const PixelPath path : availablePixelPaths()) {
             SCOPED_TRACE(static_cast<int>(path));
             std::vector<std::uint8_t> got(src.size());
@@ -127,16 +135,21 @@ TEST(PixelPass, WindowMapEqualsTheDisplayTableOnEveryPath) {
     }
 }
 
+// Every row once, with one thread and with two (negative: one thread).
 TEST(PixelPass, RowBandsCoverEveryRowOnce) {
-    for (const int rows : {0, 1, 2, 1248}) {
+    const int threads = pixelPassThreads();
+    for (const int signedRows : {0, 1, 2, 1248, -1249}) {
+        setPixelPassThreads(signedRows < 0 ? 1 : 2);
+        const int rows = std::abs(signedRows);
         std::vector<int> seen(static_cast<std::size_t>(rows), 0);
         forRowBands(rows, std::size_t{1638} * static_cast<std::size_t>(rows), [&](int y0, int y1) {
             for (int y = y0; y < y1; ++y) {
                 ++seen[static_cast<std::size_t>(y)];
             }
         });
-        EXPECT_EQ(seen, std::vector<int>(static_cast<std::size_t>(rows), 1)) << rows;
+        EXPECT_EQ(seen, std::vector<int>(static_cast<std::size_t>(rows), 1)) << signedRows;
     }
+    setPixelPassThreads(threads);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include "core/pixelpass.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -179,24 +182,23 @@ __attribute__((target("avx512f,avx512bw"))) void lookup16Avx512(const std::uint1
 }
 
 // (clamp(v - lo, 0, span) * 255 + span / 2) / span for 16 values, in single precision: the
-// numerator stays below 2^24 and so is exact, the remainder from a fused multiply-add is exact too,
-// and the estimate is off by less than one, so one step each way makes the quotient exact.
+// numerator stays below 2^24 and so is exact; the reciprocal and the product are rounded up, so
+// the estimate is the quotient or one more, and the exact remainder (a fused multiply-add) tells.
 struct WindowConstants {
-    __m512i lo, span, half, zero;
-    __m512 spanF, inverse, one, zeroF;
+    __m512i lo, span, zero;
+    __m512 spanF, inverseUp, half, f255, one, zeroF;
 };
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline __m512i windowIndex(
     const WindowConstants& c, __m256i values) {
     const __m512i v = _mm512_maskz_cvtepu16_epi32(kAllLanes, values);
     const __m512i k = _mm512_min_epi32(_mm512_max_epi32(_mm512_sub_epi32(v, c.lo), c.zero), c.span);
-    const __m512i num = _mm512_add_epi32(_mm512_sub_epi32(_mm512_slli_epi32(k, 8), k), c.half);
-    const __m512 numF = _mm512_cvtepi32_ps(num);
-    __m512 q = _mm512_roundscale_ps(_mm512_mul_ps(numF, c.inverse),
-                                    _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m512 r = _mm512_fnmadd_ps(q, c.spanF, numF);
+    const __m512 num = _mm512_fmadd_ps(_mm512_cvtepi32_ps(k), c.f255, c.half);
+    __m512 q = _mm512_roundscale_ps(
+        _mm512_mul_round_ps(num, c.inverseUp, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC),
+        _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m512 r = _mm512_fnmadd_ps(q, c.spanF, num);
     q = _mm512_mask_sub_ps(q, _mm512_cmp_ps_mask(r, c.zeroF, _CMP_LT_OQ), q, c.one);
-    q = _mm512_mask_add_ps(q, _mm512_cmp_ps_mask(r, c.spanF, _CMP_GE_OQ), q, c.one);
     return _mm512_cvttps_epi32(q);
 }
 
@@ -212,13 +214,19 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void window8Avx512(const 
                                                                           std::size_t n,
                                                                           const DisplayWindow& w,
                                                                           std::uint8_t* dst) {
+    // 1 / span rounded up (checked exactly: a float times a 16-bit integer fits a double).
+    float inverseUp = static_cast<float>(1.0 / w.span);
+    while (static_cast<double>(inverseUp) * w.span < 1.0) {
+        inverseUp = std::nextafter(inverseUp, 2.0f);
+    }
     WindowConstants c;
     c.lo = _mm512_set1_epi32(w.lo);
     c.span = _mm512_set1_epi32(w.span);
-    c.half = _mm512_set1_epi32(w.span / 2);
     c.zero = _mm512_setzero_si512();
     c.spanF = _mm512_set1_ps(static_cast<float>(w.span));
-    c.inverse = _mm512_set1_ps(1.0f / static_cast<float>(w.span));
+    c.inverseUp = _mm512_set1_ps(inverseUp);
+    c.half = _mm512_set1_ps(static_cast<float>(w.span / 2));
+    c.f255 = _mm512_set1_ps(255.0f);
     c.one = _mm512_set1_ps(1.0f);
     c.zeroF = _mm512_setzero_ps();
     __m512i adjust[4];
@@ -354,6 +362,38 @@ std::vector<PixelPath> availablePixelPaths() {
     return paths;
 }
 
+PixelPath lookupPixelPath() {
+    static const PixelPath chosen = [] {
+        const PixelPath best = bestPixelPath();
+        if (best == PixelPath::kPortable) {
+            return best;
+        }
+        constexpr std::size_t kSample = 64 * 1024;
+        constexpr int kRounds = 5;
+        std::vector<std::uint16_t> src(kSample);
+        std::uint32_t x = 12345;
+        for (auto& v : src) {
+            x = x * 1103515245u + 12345u;
+            v = static_cast<std::uint16_t>(x >> 20);  // 12-bit values
+        }
+        const auto table = fullTable16({});
+        std::vector<std::uint16_t> dst(kSample);
+        auto fastest = [&](PixelPath path) {
+            double bestSeconds = 1e9;
+            for (int r = 0; r < kRounds; ++r) {
+                const auto t0 = std::chrono::steady_clock::now();
+                lookupPixels16(src.data(), kSample, table.data(), dst.data(), path);
+                bestSeconds = std::min(
+                    bestSeconds,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+            }
+            return bestSeconds;
+        };
+        return fastest(best) < fastest(PixelPath::kPortable) ? best : PixelPath::kPortable;
+    }();
+    return chosen;
+}
+
 std::vector<std::uint8_t> fullTable8(const std::vector<std::uint8_t>& table) {
     std::vector<std::uint8_t> full(kPixelLevels + kPixelTablePad, table.empty() ? 0 : table.back());
     std::copy_n(table.begin(), std::min(table.size(), kPixelLevels), full.begin());
@@ -438,15 +478,28 @@ void WindowMap::apply(const std::uint16_t* src, std::size_t count, std::uint8_t*
         return;
     }
 #endif
-    lookupPixels8(src, count, table_.data(), dst, path_);
+    // The machine's own choice of lookup unless a path was asked for.
+    lookupPixels8(src, count, table_.data(), dst,
+                  path_ == bestPixelPath() ? lookupPixelPath() : path_);
+}
+
+namespace {
+std::atomic<int> passThreads{std::thread::hardware_concurrency() > 1 ? 2 : 1};
+}  // namespace
+
+void setPixelPassThreads(int threads) {
+    passThreads = std::clamp(threads, 1, 2);
+}
+
+int pixelPassThreads() {
+    return passThreads;
 }
 
 void forRowBands(int rows, std::size_t pixels, const std::function<void(int, int)>& band) {
     if (rows <= 0) {
         return;
     }
-    static const bool twoCores = std::thread::hardware_concurrency() > 1;
-    if (rows >= 2 && pixels >= kTwoThreadPixels && twoCores) {
+    if (rows >= 2 && pixels >= kTwoThreadPixels && passThreads > 1) {
         const int half = rows / 2;
         if (BandWorker::instance().run([&] { band(0, half); }, [&] { band(half, rows); })) {
             return;

@@ -18,6 +18,10 @@ PixelPath bestPixelPath();
 // Paths this processor can run, the portable one first.
 std::vector<PixelPath> availablePixelPaths();
 
+// Gathers are slower than one load per value on some processors: the path table lookups take is
+// the faster of the two on this one, timed once on first use.
+PixelPath lookupPixelPath();
+
 // Entries past the 65536 levels a full table carries, so a vector lane may read whole words.
 constexpr std::size_t kPixelTablePad = 4;
 constexpr std::size_t kPixelLevels = 65536;
@@ -28,9 +32,9 @@ std::vector<std::uint16_t> fullTable16(const std::vector<std::uint16_t>& table);
 
 // dst[i] = table[src[i]]; table from fullTable8 / fullTable16.
 void lookupPixels8(const std::uint16_t* src, std::size_t count, const std::uint8_t* table,
-                   std::uint8_t* dst, PixelPath path = bestPixelPath());
+                   std::uint8_t* dst, PixelPath path = lookupPixelPath());
 void lookupPixels16(const std::uint16_t* src, std::size_t count, const std::uint16_t* table,
-                    std::uint16_t* dst, PixelPath path = bestPixelPath());
+                    std::uint16_t* dst, PixelPath path = lookupPixelPath());
 // Adds each value's count to counts[65536].
 void countPixels16(const std::uint16_t* src, std::size_t count, std::uint32_t* counts,
                    PixelPath path = bestPixelPath());
@@ -51,5 +55,8 @@ private:
 // Runs band(first row, end row) over rows 0..rows, in two halves on two threads when the image
 // is large enough to gain from it (pixels = rows * width).
 void forRowBands(int rows, std::size_t pixels, const std::function<void(int, int)>& band);
+// Threads forRowBands may use: 1 or 2 (the default; 1 on a single-core machine).
+void setPixelPassThreads(int threads);
+int pixelPassThreads();
 
 }  // namespace wirebench
