@@ -6,8 +6,11 @@
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <mutex>
 
 #include "core/bmp.h"
+#include "core/pixelpass.h"
 
 namespace wirebench {
 
@@ -19,6 +22,37 @@ QVector<QRgb> orderedGrayTable() {
         t[i] = qRgb(i, i, i);
     }
     return t;
+}
+
+// Runs pass(band, first row, row count) over the rows of a picture, in two bands (0 and 1) on two
+// threads when large; rows that follow each other without padding go to one call.
+template <typename Pass>
+void forEachRowRun(const QImage& image, int bytesPerPixel, Pass pass) {
+    const int w = image.width();
+    const int h = image.height();
+    const bool packed = image.bytesPerLine() == static_cast<qsizetype>(w) * bytesPerPixel;
+    forRowBands(h, static_cast<std::size_t>(w) * static_cast<std::size_t>(h), [&](int y0, int y1) {
+        const int band = y0 == 0 ? 0 : 1;
+        if (packed) {
+            pass(band, y0, y1 - y0);
+            return;
+        }
+        for (int y = y0; y < y1; ++y) {
+            pass(band, y, 1);
+        }
+    });
+}
+
+// 16-bit values to 8 bits over the significant range, one map per depth, built once.
+const WindowMap& significantMap(int sig) {
+    static std::mutex mutex;
+    static std::unique_ptr<WindowMap> maps[17];
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& m = maps[sig];
+    if (!m) {
+        m = std::make_unique<WindowMap>(straightWindow(static_cast<int>((1u << sig) - 1)));
+    }
+    return *m;
 }
 
 }  // namespace
@@ -344,13 +378,27 @@ std::vector<quint32> LeadImage::histogram() const {
     std::vector<quint32> h(bits_ == 16 ? 65536 : 256, 0);
     const int w = image_.width();
     quint32* counts = h.data();
-    for (int y = 0; y < image_.height(); ++y) {
-        if (bits_ == 16) {
-            const auto* line = reinterpret_cast<const quint16*>(image_.constScanLine(y));
-            for (int x = 0; x < w; ++x) {
-                ++counts[line[x]];
+    if (bits_ == 16 && !image_.isNull()) {
+        // The second band counts apart and is added in after.
+        std::vector<quint32> second;
+        forEachRowRun(image_, 2, [&](int band, int y, int rows) {
+            quint32* c = counts;
+            if (band == 1) {
+                if (second.empty()) {
+                    second.assign(h.size(), 0);
+                }
+                c = second.data();
             }
-        } else if (bits_ == 8) {
+            countPixels16(reinterpret_cast<const quint16*>(image_.constScanLine(y)),
+                          static_cast<std::size_t>(w) * static_cast<std::size_t>(rows), c);
+        });
+        for (std::size_t v = 0; v < second.size(); ++v) {
+            counts[v] += second[v];
+        }
+        return h;
+    }
+    for (int y = 0; y < image_.height(); ++y) {
+        if (bits_ == 8) {
             const uchar* line = image_.constScanLine(y);
             for (int x = 0; x < w; ++x) {
                 ++counts[line[x]];
@@ -364,39 +412,89 @@ std::vector<quint32> LeadImage::histogram() const {
     return h;
 }
 
-void LeadImage::remap(const std::vector<quint16>& table) {
-    if (image_.isNull() || table.empty() || (bits_ != 16 && bits_ != 8)) {
-        return;
-    }
-    // One entry for every possible pixel value: values past the table take its last entry.
-    const std::size_t values = bits_ == 16 ? 65536 : 256;
-    std::vector<quint16> full(values, table.back());
-    std::copy(table.begin(),
-              table.begin() + static_cast<std::ptrdiff_t>(std::min(values, table.size())),
-              full.begin());
-    if (bits_ == 8) {
+namespace {
+
+// One entry for every possible pixel value: values past the table take its last entry.
+std::vector<quint16> fullRemapTable(const std::vector<quint16>& table, int bits) {
+    std::vector<quint16> full = fullTable16(table);
+    if (bits == 8) {
         for (auto& v : full) {
             v = std::min<quint16>(v, 255);
         }
     }
+    return full;
+}
+
+// dst's pixels = table[src's pixels]; both of one size and format (16-bit or 8-bit grey).
+void remapPixels(const QImage& src, QImage& dst, int bits, const std::vector<quint16>& full) {
     const quint16* t = full.data();
-    const int w = image_.width();
-    const int h = image_.height();
-    uchar* bits = image_.bits();  // detaches once
-    const auto stride = static_cast<std::size_t>(image_.bytesPerLine());
-    for (int y = 0; y < h; ++y) {
-        uchar* row = bits + stride * static_cast<std::size_t>(y);
-        if (bits_ == 16) {
-            auto* line = reinterpret_cast<quint16*>(row);
-            for (int x = 0; x < w; ++x) {
-                line[x] = t[line[x]];
+    const int w = src.width();
+    if (bits == 16) {
+        const auto stride = static_cast<std::size_t>(src.bytesPerLine());
+        uchar* out = dst.bits();
+        const auto outStride = static_cast<std::size_t>(dst.bytesPerLine());
+        const uchar* in = src.constBits();
+        forEachRowRun(src, 2, [&](int, int y, int rows) {
+            const auto* s =
+                reinterpret_cast<const quint16*>(in + stride * static_cast<std::size_t>(y));
+            auto* d = reinterpret_cast<quint16*>(out + outStride * static_cast<std::size_t>(y));
+            if (stride == outStride) {
+                lookupPixels16(s, static_cast<std::size_t>(w) * static_cast<std::size_t>(rows), t,
+                               d);
+                return;
             }
-        } else {
-            for (int x = 0; x < w; ++x) {
-                row[x] = static_cast<uchar>(t[row[x]]);
+            for (int r = 0; r < rows; ++r) {
+                lookupPixels16(
+                    reinterpret_cast<const quint16*>(in + stride * static_cast<std::size_t>(y + r)),
+                    static_cast<std::size_t>(w), t,
+                    reinterpret_cast<quint16*>(out + outStride * static_cast<std::size_t>(y + r)));
             }
+        });
+        return;
+    }
+    for (int y = 0; y < src.height(); ++y) {
+        const uchar* s = src.constScanLine(y);
+        uchar* d = dst.scanLine(y);
+        for (int x = 0; x < w; ++x) {
+            d[x] = static_cast<uchar>(t[s[x]]);
         }
     }
+}
+
+}  // namespace
+
+void LeadImage::remap(const std::vector<quint16>& table) {
+    if (image_.isNull() || table.empty() || (bits_ != 16 && bits_ != 8)) {
+        return;
+    }
+    image_.bits();  // detaches once
+    remapPixels(image_, image_, bits_, fullRemapTable(table, bits_));
+}
+
+LeadImage LeadImage::remapped(const std::vector<quint16>& table) const {
+    if (image_.isNull() || table.empty() || (bits_ != 16 && bits_ != 8)) {
+        return *this;
+    }
+    LeadImage out;
+    out.bits_ = bits_;
+    out.significantBits_ = significantBits_;
+    out.brightness_ = brightness_;
+    out.contrast_ = contrast_;
+    out.gamma_ = gamma_;
+    out.image_ = QImage(image_.width(), image_.height(), image_.format());
+    if (out.image_.isNull()) {
+        LeadImage copy = *this;  // let the copy's own remap report the shortage as before
+        copy.remap(table);
+        return copy;
+    }
+    out.image_.setColorTable(image_.colorTable());
+    out.image_.setDotsPerMeterX(image_.dotsPerMeterX());
+    out.image_.setDotsPerMeterY(image_.dotsPerMeterY());
+    for (const QString& key : image_.textKeys()) {
+        out.image_.setText(key, image_.text(key));
+    }
+    remapPixels(image_, out.image_, bits_, fullRemapTable(table, bits_));
+    return out;
 }
 
 void LeadImage::setPaletteEntry(int index, QRgb color) {
@@ -495,23 +593,8 @@ QImage LeadImage::displayImage() const {
     QImage shown;
     if (bits_ == 16) {
         // The significant range to 8 bits through one table: no division per pixel.
-        const int sig = std::clamp(significantBits_, 1, 16);
-        const quint32 max = (1u << sig) - 1;
-        std::vector<uchar> table(65536);
-        for (quint32 v = 0; v < 65536; ++v) {
-            table[v] = static_cast<uchar>((std::min(v, max) * 255 + max / 2) / max);
-        }
-        const int w = image_.width();
-        const int h = image_.height();
-        QImage gray(w, h, QImage::Format_Grayscale8);
-        const uchar* t = table.data();
-        for (int y = 0; y < h; ++y) {
-            const auto* src = reinterpret_cast<const quint16*>(image_.constScanLine(y));
-            uchar* dst = gray.scanLine(y);
-            for (int x = 0; x < w; ++x) {
-                dst[x] = t[src[x]];
-            }
-        }
+        const QImage gray =
+            windowGray8(image_, significantMap(std::clamp(significantBits_, 1, 16)));
         if (neutral) {
             return gray;
         }
@@ -538,6 +621,38 @@ QImage LeadImage::displayImage() const {
         }
     }
     return shown;
+}
+
+QImage LeadImage::windowGray8(const QImage& gray16, const WindowMap& map) {
+    if (gray16.isNull() || gray16.format() != QImage::Format_Grayscale16) {
+        return {};
+    }
+    QImage gray(gray16.width(), gray16.height(), QImage::Format_Grayscale8);
+    if (gray.isNull()) {
+        return gray;
+    }
+    const int w = gray16.width();
+    const uchar* in = gray16.constBits();
+    uchar* out = gray.bits();
+    const auto inStride = static_cast<std::size_t>(gray16.bytesPerLine());
+    const auto outStride = static_cast<std::size_t>(gray.bytesPerLine());
+    // Rows of both pictures are packed when the width is a multiple of 4: one call per band.
+    const bool packed = inStride == 2 * outStride && outStride == static_cast<std::size_t>(w);
+    forEachRowRun(gray16, 2, [&](int, int y, int rows) {
+        if (packed) {
+            map.apply(
+                reinterpret_cast<const std::uint16_t*>(in + inStride * static_cast<std::size_t>(y)),
+                static_cast<std::size_t>(w) * static_cast<std::size_t>(rows),
+                out + outStride * static_cast<std::size_t>(y));
+            return;
+        }
+        for (int r = y; r < y + rows; ++r) {
+            map.apply(
+                reinterpret_cast<const std::uint16_t*>(in + inStride * static_cast<std::size_t>(r)),
+                static_cast<std::size_t>(w), out + outStride * static_cast<std::size_t>(r));
+        }
+    });
+    return gray;
 }
 
 ImageBox::ImageBox(const QString& name, QWidget* parent) : QWidget(parent) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/imaging.h"
+#include "core/pixelpass.h"
 
 namespace wirebench {
 
@@ -37,6 +38,8 @@ public:
     void drawLine(int x1, int y1, int x2, int y2, unsigned value, int penWidth);
     std::vector<quint32> histogram() const;
     void remap(const std::vector<quint16>& table);
+    // A copy with the table applied, read straight from this image's pixels.
+    LeadImage remapped(const std::vector<quint16>& table) const;
     void setPaletteEntry(int index, QRgb color);
     void swapBytes16();
     bool isGray() const { return grayscaleKind() != kNotGray; }
@@ -57,6 +60,9 @@ public:
     QImage displayImage() const;
 
     const QImage& image() const { return image_; }
+
+    // A 16-bit grey picture through a display window into 8-bit grey.
+    static QImage windowGray8(const QImage& gray16, const WindowMap& map);
 
 private:
     void adoptQImage(const QImage& image);

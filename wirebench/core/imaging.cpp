@@ -297,8 +297,8 @@ int gammaFromDrag(int dx, int dy, int screenWidth, int screenHeight) {
     return static_cast<int>(std::clamp<std::int64_t>(gamma, kGammaMin, kGammaMax));
 }
 
-std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi, int brightness,
-                                       int contrast, int gamma) {
+DisplayWindow displayWindow(int maxValue, int windowLo, int windowHi, int brightness, int contrast,
+                            int gamma) {
     maxValue = std::clamp(maxValue, 1, 65535);
     windowLo = std::clamp(windowLo, 0, maxValue);
     windowHi = std::clamp(windowHi, 0, maxValue);
@@ -309,23 +309,42 @@ std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi,
     brightness = std::clamp(brightness, -kAdjustLimit, kAdjustLimit);
     contrast = std::clamp(contrast, -kAdjustLimit, kAdjustLimit);
     gamma = std::clamp(gamma, kGammaMin, kGammaMax);
+    DisplayWindow w;
+    w.lo = windowLo;
+    w.span = windowHi - windowLo;
     // The 256 shades after the window go through one small table of adjustments.
-    std::array<std::uint8_t, 256> adjust{};
     const double c = (1000.0 + contrast) / 1000.0;
     const double e = static_cast<double>(kGammaNeutral) / gamma;
     for (int i = 0; i < 256; ++i) {
         double v = (i - 127.5) * c + 127.5 + brightness * 255.0 / 1000.0;
         v = std::clamp(v, 0.0, 255.0);
         v = 255.0 * std::pow(v / 255.0, e);
-        adjust[static_cast<std::size_t>(i)] =
+        w.adjust[static_cast<std::size_t>(i)] =
             static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
     }
+    return w;
+}
+
+DisplayWindow straightWindow(int maxValue) {
+    DisplayWindow w;
+    w.span = std::clamp(maxValue, 1, 65535);
+    for (int i = 0; i < 256; ++i) {
+        w.adjust[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    }
+    return w;
+}
+
+std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi, int brightness,
+                                       int contrast, int gamma) {
+    maxValue = std::clamp(maxValue, 1, 65535);
+    const DisplayWindow w =
+        displayWindow(maxValue, windowLo, windowHi, brightness, contrast, gamma);
     std::vector<std::uint8_t> t(static_cast<std::size_t>(maxValue) + 1);
-    const std::int64_t span = windowHi - windowLo;
+    const std::int64_t span = w.span;
     for (int v = 0; v <= maxValue; ++v) {
-        const std::int64_t k = std::clamp<std::int64_t>(v - windowLo, 0, span);
+        const std::int64_t k = std::clamp<std::int64_t>(v - w.lo, 0, span);
         t[static_cast<std::size_t>(v)] =
-            adjust[static_cast<std::size_t>((k * 255 + span / 2) / span)];
+            w.adjust[static_cast<std::size_t>((k * 255 + span / 2) / span)];
     }
     return t;
 }

@@ -2,6 +2,7 @@
 // remap table, window markers, line profile, display adjustments and the processing pages.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -131,6 +132,17 @@ int gammaFromDrag(int dx, int dy, int screenWidth, int screenHeight);
 // contrast, brightness and gamma (gamma 100 neutral, above brightens).
 std::vector<std::uint8_t> displayTable(int maxValue, int windowLo, int windowHi, int brightness,
                                        int contrast, int gamma);
+// The same mapping as arithmetic: level v shows adjust[(clamp(v - lo, 0, span) * 255 + span / 2)
+// / span]; the table above is this evaluated for every level.
+struct DisplayWindow {
+    int lo = 0;
+    int span = 1;  // 1..65535
+    std::array<std::uint8_t, 256> adjust{};
+};
+DisplayWindow displayWindow(int maxValue, int windowLo, int windowHi, int brightness, int contrast,
+                            int gamma);
+// 16-bit values to 8 bits over 0..maxValue straight (no adjustment).
+DisplayWindow straightWindow(int maxValue);
 
 // One row through a display table: dst[i] = table[min(src[i], table size - 1)].
 void mapRow(const std::uint16_t* src, std::size_t count, const std::vector<std::uint8_t>& table,

@@ -2,6 +2,8 @@
 // mouse, processing pages by function keys.
 #include "forms/frmctviewwindow.h"
 
+#include "core/pixelpass.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -108,20 +110,20 @@ void FrmCTViewWindow::redraw() {
     if (img.bitsPerPixel() == 16 ||
         (img.bitsPerPixel() == 8 && img.grayscaleKind() == LeadImage::kOrderedGray)) {
         const int white = whiteLevel(img.bitsPerPixel(), img.significantBits(), true);
-        const auto table =
-            displayTable(white, windowLo_, windowHi_, brightness_, contrast_, gamma_);
-        shown_ = QImage(w, h, QImage::Format_Grayscale8);
-        std::vector<std::uint16_t> row(img.bitsPerPixel() == 16 ? 0 : static_cast<std::size_t>(w));
-        for (int y = 0; y < h; ++y) {
-            const std::uint16_t* s = nullptr;
-            if (img.bitsPerPixel() == 16) {
-                s = reinterpret_cast<const quint16*>(src.constScanLine(y));
-            } else {
+        if (img.bitsPerPixel() == 16) {
+            shown_ = LeadImage::windowGray8(
+                src, WindowMap(displayWindow(white, windowLo_, windowHi_, brightness_, contrast_,
+                                             gamma_)));
+        } else {
+            const auto table =
+                displayTable(white, windowLo_, windowHi_, brightness_, contrast_, gamma_);
+            shown_ = QImage(w, h, QImage::Format_Grayscale8);
+            std::vector<std::uint16_t> row(static_cast<std::size_t>(w));
+            for (int y = 0; y < h; ++y) {
                 const uchar* s8 = src.constScanLine(y);
                 std::copy(s8, s8 + w, row.begin());
-                s = row.data();
+                mapRow(row.data(), static_cast<std::size_t>(w), table, shown_.scanLine(y));
             }
-            mapRow(s, static_cast<std::size_t>(w), table, shown_.scanLine(y));
         }
     } else {
         const auto table = displayTable(255, 0, 255, brightness_, contrast_, gamma_);

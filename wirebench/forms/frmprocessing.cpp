@@ -401,9 +401,7 @@ void FrmProcessing::remap() {
     const int hi = highLevel();
     const auto table = remapTable(levels_, white_, lo, hi, factor, chkOuterrangeBlack->isChecked());
     // Always from the untouched copy: remaps never compound.
-    LeadImage img = original_;
-    img.remap(table);
-    LEAD1->bitmap() = img;
+    LEAD1->bitmap() = original_.remapped(table);
     showRemapped();
     HISTO->setWindow(lo, hi, table, white_);
     lblWindow->setText(QString("%1 .. %2 of 0 .. %3").arg(lo).arg(hi).arg(levels_ - 1));
