@@ -37,7 +37,8 @@ protected:
         m_settings.sensorIp = "127.0.0.1";
         m_settings.localIp = "127.0.0.1";
         m_settings.localPort = 0;  // the session binds a port of the system's choosing
-        m_settings.statusTimeout = 20;
+        m_settings.statusTimeout = 100;  // 10 s with the test clock: a loaded machine under
+                                         // ThreadSanitizer still answers in time
         m_settings.captureTimeout = 100;  // 10 s with the test clock
         m_timing = {1, 1, 1, kTestSecondMs, true};
     }
