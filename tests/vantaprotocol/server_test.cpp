@@ -151,6 +151,38 @@ TEST(Registration, ClassObjectsOnlyForTheServersClasses) {
     CoUninitialize();
 }
 
+#ifdef FANFARE_PATH
+// Both servers link the same support library; loaded side by side, neither sees the other's
+// objects, locks or classes.
+TEST(Registration, AnotherServerInTheProcessKeepsItsOwnCountAndClasses) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    HMODULE other = LoadLibraryA(FANFARE_PATH);
+    ASSERT_NE(other, nullptr) << FANFARE_PATH;
+    ASSERT_NE(other, RegisteredServer::module_);
+    auto ours = reinterpret_cast<LPFNCANUNLOADNOW>(
+        reinterpret_cast<void*>(GetProcAddress(RegisteredServer::module_, "DllCanUnloadNow")));
+    auto theirs = reinterpret_cast<LPFNCANUNLOADNOW>(
+        reinterpret_cast<void*>(GetProcAddress(other, "DllCanUnloadNow")));
+    auto theirClasses = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void*>(GetProcAddress(other, "DllGetClassObject")));
+    ASSERT_TRUE(ours && theirs && theirClasses);
+
+    IVantaHelper* helper = Create<IVantaHelper>("VantaProtocol.VantaHelper");
+    ASSERT_NE(helper, nullptr);
+    EXPECT_EQ(ours(), S_FALSE);
+    EXPECT_EQ(theirs(), S_OK);
+    CLSID clsid;
+    ASSERT_EQ(CLSIDFromProgID(u"VantaProtocol.VantaHelper", &clsid), S_OK);
+    void* factory = nullptr;
+    EXPECT_EQ(theirClasses(clsid, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(factory, nullptr);
+    helper->Release();
+    EXPECT_EQ(ours(), S_OK);
+    FreeLibrary(other);
+    CoUninitialize();
+}
+#endif
+
 // ---- Vanta without and with a session
 // ------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// The module's handle and object count, error objects, and BSTR conversions.
+// Error objects with string-table texts, and BSTR conversions.
 #include "ComSupport.h"
 
 #include <oleauto.h>
@@ -9,47 +9,10 @@ namespace vantacom {
 namespace {
 
 constexpr char kUnknownError[] = "Unknown Error";
-constexpr int kMaxTextChars = 512;
-
-std::atomic<LONG> g_objects{0};
-std::atomic<LONG> g_locks{0};
-
-// A function of this module whose address finds the module.
-void Anchor() {}
-
 }  // namespace
 
-HMODULE Module() {
-    static HMODULE module = [] {
-        HMODULE h = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCSTR>(reinterpret_cast<void*>(&Anchor)), &h);
-        return h;
-    }();
-    return module;
-}
-
-void ObjectCreated() {
-    ++g_objects;
-}
-void ObjectDestroyed() {
-    --g_objects;
-}
-void LockModule(bool lock) {
-    if (lock)
-        ++g_locks;
-    else
-        --g_locks;
-}
-LONG LiveObjectsAndLocks() {
-    return g_objects + g_locks;
-}
-
 std::string Text(TextId id) {
-    char buffer[kMaxTextChars];
-    if (LoadStringA(Module(), id, buffer, sizeof buffer) <= 0)
-        return kUnknownError;
-    return buffer;
+    return comserver::ModuleText(id, kUnknownError);
 }
 
 HRESULT Fail(const char* progId, HRESULT hr, const std::string& description) {

@@ -4,12 +4,7 @@
 #include "CVantaMessage.h"
 #include "ComSupport.h"
 
-#include <olectl.h>
 #include <vantaprotocol/VantaProtocolVersion.h>
-
-#include <cstring>
-#include <new>
-#include <string>
 
 using namespace vantacom;
 
@@ -20,80 +15,12 @@ constexpr UINT kScriptMessage = 105;
 constexpr UINT kScriptHelper = 106;
 constexpr UINT kScripts[] = {kScriptVanta, kScriptMessage, kScriptHelper};
 
-template <class Object>
-class ClassFactory final : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Factories are static; a reference held by a client keeps the module like a lock does.
-    STDMETHODIMP_(ULONG) AddRef() override {
-        LockModule(true);
-        return 2;
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        LockModule(false);
-        return 1;
-    }
-    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (pUnkOuter)
-            return CLASS_E_NOAGGREGATION;
-        try {
-            auto* object = new (std::nothrow) Object;
-            if (!object)
-                return E_OUTOFMEMORY;
-            HRESULT hr = object->QueryInterface(riid, ppv);
-            object->Release();
-            return hr;
-        } catch (...) {
-            return E_FAIL;
-        }
-    }
-    STDMETHODIMP LockServer(BOOL fLock) override {
-        LockModule(fLock != FALSE);
-        return S_OK;
-    }
-};
-
-ClassFactory<CVanta> g_vantaFactory;
-ClassFactory<CVantaMessage> g_messageFactory;
-ClassFactory<CVantaHelper> g_helperFactory;
-
-std::u16string Wide(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string ModulePath() {
-    char path[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameA(Module(), path, sizeof path);
-    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
-}
-
-HRESULT RegisterTypeLibrary() {
-    std::string path = ModulePath();
-    if (path.empty())
-        return SELFREG_E_TYPELIB;
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::u16string widePath = Wide(path), wideDir = Wide(dir);
-    ITypeLib* lib = nullptr;
-    HRESULT hr = LoadTypeLib(widePath.c_str(), &lib);
-    if (FAILED(hr))
-        return hr;
-    hr = RegisterTypeLib(lib, widePath.c_str(), wideDir.c_str());
-    lib->Release();
-    return hr;
-}
+comserver::ClassFactory<CVanta> g_vantaFactory;
+comserver::ClassFactory<CVantaMessage> g_messageFactory;
+comserver::ClassFactory<CVantaHelper> g_helperFactory;
+const comserver::ClassEntry kClasses[] = {{&CLSID_Vanta, &g_vantaFactory},
+                                          {&CLSID_VantaMessage, &g_messageFactory},
+                                          {&CLSID_VantaHelper, &g_helperFactory}};
 
 // UnRegisterTypeLib is bound at run time from "oleaut32.dll", which is libwinapi.so's own
 // export here when no module of that name exists.
@@ -117,55 +44,21 @@ HRESULT UnregisterTypeLibrary() {
 extern "C" {
 
 __attribute__((visibility("default"))) HRESULT STDMETHODCALLTYPE DllRegisterServer() {
-    try {
-        for (UINT script : kScripts) {
-            HRESULT hr = RegistrarRunResource(Module(), script, TRUE);
-            if (FAILED(hr))
-                return hr;
-        }
-        return RegisterTypeLibrary();
-    } catch (...) {
-        return E_FAIL;
-    }
+    return comserver::RegisterServer(kScripts);
 }
 
 __attribute__((visibility("default"))) HRESULT STDMETHODCALLTYPE DllUnregisterServer() {
-    try {
-        HRESULT first = S_OK;
-        for (UINT script : kScripts) {
-            HRESULT hr = RegistrarRunResource(Module(), script, FALSE);
-            if (FAILED(hr) && SUCCEEDED(first))
-                first = hr;
-        }
-        HRESULT hr = UnregisterTypeLibrary();
-        if (FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED && SUCCEEDED(first))
-            first = hr;
-        return first;
-    } catch (...) {
-        return E_FAIL;
-    }
+    return comserver::UnregisterServer(kScripts, &UnregisterTypeLibrary);
 }
 
 __attribute__((visibility("default"))) HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid,
                                                                                    REFIID riid,
                                                                                    LPVOID* ppv) {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    IClassFactory* factory = nullptr;
-    if (rclsid == CLSID_Vanta)
-        factory = &g_vantaFactory;
-    else if (rclsid == CLSID_VantaMessage)
-        factory = &g_messageFactory;
-    else if (rclsid == CLSID_VantaHelper)
-        factory = &g_helperFactory;
-    else
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return factory->QueryInterface(riid, ppv);
+    return comserver::GetClassObject(kClasses, rclsid, riid, ppv);
 }
 
 __attribute__((visibility("default"))) HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
-    return LiveObjectsAndLocks() == 0 ? S_OK : S_FALSE;
+    return comserver::CanUnloadNow();
 }
 
 __attribute__((visibility("default"))) const char* VantaProtocolVersion() {
