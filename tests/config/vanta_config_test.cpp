@@ -410,12 +410,13 @@ TEST_F(VantaConfigurationTest, SplashShowsItsBitmapAndSwallowsTheKeyThatClosesIt
 TEST(VantaConfigurationOptions, CommandLine) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "VantaConfiguration");
-        return ParseVantaOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+        return ParseConfigurationOptions(static_cast<int>(args.size()),
+                                         const_cast<char**>(args.data()));
     };
     EXPECT_TRUE(parse({"--help"}).showHelp);
     EXPECT_TRUE(parse({"--version"}).showVersion);
     EXPECT_FALSE(parse({"-Embedding"}).splash);
-    const VantaOptions unit = parse({"--unit", "127.0.0.1:10104", "--local-port", "0"});
+    const ConfigurationOptions unit = parse({"--unit", "127.0.0.1:10104", "--local-port", "0"});
     EXPECT_EQ(unit.unitAddress, "127.0.0.1");
     EXPECT_EQ(unit.unitPort, 10104);
     EXPECT_EQ(unit.localPort, 0);

@@ -513,7 +513,8 @@ TEST(VantexNetworkNamespace, NoAdapterMeansNoSession) {
 TEST(VantexConfigurationOptions, CommandLine) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "VantexConfiguration");
-        return ParseVantexOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+        return ParseConfigurationOptions(static_cast<int>(args.size()),
+                                         const_cast<char**>(args.data()));
     };
     EXPECT_TRUE(parse({"--help"}).showHelp);
     EXPECT_TRUE(parse({"--version"}).showVersion);
