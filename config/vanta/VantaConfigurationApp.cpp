@@ -1,45 +1,17 @@
-// The application object's start-up order, with the command line a Linux desktop program takes.
+// The application object's start-up order for the sensor-unit tool.
 #include "VantaConfigurationApp.h"
 
 #include "MainFrame.h"
-#include "QtUiBackend.h"
 #include "SplashWnd.h"
 #include "StringTable.h"
 
 #include <QApplication>
-#include <QLineEdit>
-#include <QSocketNotifier>
 
 #include <windows.h>
 #include <winapi_ui.h>
 
-#include <csignal>
-#include <clocale>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-
-#include <unistd.h>
-
 namespace {
 constexpr DWORD kSplashSleepMs = 1000;
-
-// SIGINT and SIGTERM close the main window as Exit does, so the profile is written.
-int g_signalPipe[2] = {-1, -1};
-void OnTerminate(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
-}
-
-bool ReadPort(const char* text, int& port) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (!*text || *end || value < 0 || value > 65535)
-        return false;
-    port = static_cast<int>(value);
-    return true;
-}
 }  // namespace
 
 std::string VantaUsage() {
@@ -57,73 +29,14 @@ std::string VantaUsage() {
            "VantaConfiguration when the tool closes. Qt options (-platform ...) are accepted.\n";
 }
 
-VantaOptions ParseVantaOptions(int argc, char** argv) {
-    VantaOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
-            options.showHelp = true;
-        } else if (!std::strcmp(arg, "--version")) {
-            options.showVersion = true;
-        } else if (!std::strcmp(arg, "--no-splash") || !strcasecmp(arg, "-Embedding") ||
-                   !strcasecmp(arg, "-Automation") || !strcasecmp(arg, "/Embedding") ||
-                   !strcasecmp(arg, "/Automation")) {
-            options.splash = false;
-        } else if (!std::strcmp(arg, "--unit")) {
-            const char* text = value();
-            if (!text || !*text) {
-                options.error = "--unit needs HOST or HOST:PORT";
-                return options;
-            }
-            std::string unit = text;
-            const size_t colon = unit.rfind(':');
-            if (colon != std::string::npos) {
-                if (!ReadPort(unit.c_str() + colon + 1, options.unitPort)) {
-                    options.error = "--unit: the port must be a whole number from 0 to 65535";
-                    return options;
-                }
-                unit.resize(colon);
-            }
-            options.unitAddress = unit;
-        } else if (!std::strcmp(arg, "--local-port")) {
-            const char* text = value();
-            if (!text || !ReadPort(text, options.localPort)) {
-                options.error = "--local-port needs a whole number from 0 to 65535";
-                return options;
-            }
-        } else if (arg[0] == '-' && arg[1] == '-') {
-            options.error = std::string("unknown option: ") + arg;
-            return options;
-        }
-        // Anything else belongs to Qt (-platform, -style, ...).
-    }
-    return options;
-}
-
 int RunVantaConfiguration(int argc, char** argv) {
-    const VantaOptions options = ParseVantaOptions(argc, argv);
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "VantaConfiguration: %s\n%s", options.error.c_str(),
-                     VantaUsage().c_str());
-        return 2;
-    }
-    if (options.showHelp) {
-        std::fputs(VantaUsage().c_str(), stdout);
-        return 0;
-    }
-    if (options.showVersion) {
-        std::printf("VantaConfiguration %s\n", vantastr::kVersion);
-        return 0;
-    }
+    const ConfigurationOptions options = ParseConfigurationOptions(argc, argv);
+    if (const auto answered =
+            AnswerWithoutWindow(options, vantastr::kApplication, VantaUsage(), vantastr::kVersion))
+        return *answered;
 
     QApplication app(argc, argv);
-    std::setlocale(LC_ALL, "");
-    QApplication::setOrganizationName(CommunicationProfile::kOrganisation);
-    QApplication::setApplicationName(vantastr::kApplication);
-    QApplication::setApplicationVersion(vantastr::kVersion);
-    QApplication::setDesktopFileName("VantaConfiguration");
-    winapi::SetUiBackend(std::make_shared<QtUiBackend>());
+    SetUpConfigurationApp(vantastr::kApplication, vantastr::kVersion);
 
     if (options.splash) {
         CSplashWnd::ShowSplashScreen();
@@ -134,33 +47,7 @@ int RunVantaConfiguration(int argc, char** argv) {
     {
         CMainFrame frame;
         CSplashWnd::SetMainWindow(&frame);
-        CConfigurationView* view = frame.View();
-        auto put = [](QLineEdit* edit, const QString& text) {
-            if (edit)
-                edit->setText(text);
-        };
-        if (!options.unitAddress.empty())
-            put(view->findChild<QLineEdit*>("edit1005"),
-                QString::fromStdString(options.unitAddress));
-        if (options.unitPort >= 0)
-            put(view->findChild<QLineEdit*>("edit1006"), QString::number(options.unitPort));
-        if (options.localPort >= 0)
-            put(view->findChild<QLineEdit*>("edit1008"), QString::number(options.localPort));
-        frame.show();
-        std::unique_ptr<QSocketNotifier> terminate;
-        if (pipe(g_signalPipe) == 0) {
-            terminate = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-            QObject::connect(terminate.get(), &QSocketNotifier::activated, &frame, [&frame] {
-                char byte;
-                [[maybe_unused]] const ssize_t n = read(g_signalPipe[0], &byte, 1);
-                frame.Action(kCommandExit)->trigger();
-            });
-            std::signal(SIGINT, OnTerminate);
-            std::signal(SIGTERM, OnTerminate);
-        }
-        status = app.exec();
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        status = RunConfigurationFrame(app, frame, options);
     }  // the view writes the profile as it goes
     winapi::SetUiBackend(nullptr);
     return status;

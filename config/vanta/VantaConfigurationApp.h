@@ -1,18 +1,9 @@
 // Start-up of the sensor-unit tool: options, splash, main frame, event loop.
 #pragma once
 
+#include "ConfigurationApp.h"
+
 #include <string>
 
-struct VantaOptions {
-    bool showHelp = false;
-    bool showVersion = false;
-    bool splash = true;
-    std::string unitAddress;  // empty: the profile's
-    int unitPort = -1;        // -1: the profile's
-    int localPort = -1;
-    std::string error;  // set when the command line could not be read
-};
-
-VantaOptions ParseVantaOptions(int argc, char** argv);
 std::string VantaUsage();
 int RunVantaConfiguration(int argc, char** argv);

@@ -4,6 +4,7 @@
 #include "SplashWnd.h"
 #include "StringTable.h"
 #include "VantaConfigurationApp.h"
+#include "config_tool_test.h"
 #include "scripted_unit.h"
 
 #include "unitsim/virtual_unit.h"
@@ -36,64 +37,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kReplyWaitMs = 10000;
+using namespace configtest;
 
-// Processes events until `done` holds; false after `timeoutMs`.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = kReplyWaitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-void SaveScreenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(SCREENSHOT_DIR);
-    widget->grab().save(QString(SCREENSHOT_DIR) + "/" + name + ".png");
-}
-
-class VantaConfigurationTest : public ::testing::Test {
+class VantaConfigurationTest : public ConfigToolTest<CMainFrame> {
 protected:
-    void SetUp() override {
-        QSettings(CommunicationProfile::kOrganisation, vantastr::kApplication).clear();
-        m_boxes = std::make_shared<winapi::RecordingUiBackend>();
-        winapi::SetUiBackend(m_boxes);
-        unitsim::Config config;
-        config.log = [this](std::string_view line) {
-            std::lock_guard<std::mutex> guard(m_logLock);
-            m_log.emplace_back(line);
-        };
-        m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
-        m_unit->start();
-        m_frame = std::make_unique<CMainFrame>();
-        m_frame->move(200, 200);  // away from the pointer, whose hover would set a prompt
-        m_frame->show();
-    }
-    void TearDown() override {
-        m_frame.reset();
-        m_unit.reset();
-        winapi::SetUiBackend(nullptr);
+    const char* Application() const override { return vantastr::kApplication; }
+    std::unique_ptr<CMainFrame> MakeFrame() const override {
+        return std::make_unique<CMainFrame>();
     }
 
-    QLineEdit* Edit(int id) const {
-        auto* edit = m_frame->View()->findChild<QLineEdit*>(QString("edit%1").arg(id));
-        EXPECT_NE(edit, nullptr) << id;
-        return edit;
-    }
-    QComboBox* Combo() const { return m_frame->View()->ParameterBox(); }
-    QAction* Command(int id) const { return m_frame->Action(id); }
-    int Handled() const { return m_frame->View()->HandledReplies(); }
-
-    // Points the form at the unit before any session: never the factory address.
-    void PointAtUnit(uint16_t port) {
-        Edit(kUnitAddressEdit)->setText("127.0.0.1");
-        Edit(kUnitPortEdit)->setText(QString::number(port));
-        Edit(kLocalPortEdit)->setText("0");
-    }
     void StartSession() {
         PointAtUnit(m_unit->port());
         const int before = Handled();
@@ -107,30 +59,6 @@ protected:
         Command(id)->trigger();
         ASSERT_TRUE(WaitFor([&] { return Handled() > before; })) << "no reply to " << id;
     }
-    void Select(const char* name) {
-        const int row = Combo()->findText(name);
-        ASSERT_GE(row, 0) << name;
-        Combo()->setCurrentIndex(row);
-    }
-    std::string BoxTexts() const {
-        std::string all;
-        for (const auto& b : m_boxes->Boxes())
-            all += "[" + b.text + "] ";
-        return all;
-    }
-    bool LogHas(const std::string& text) {
-        std::lock_guard<std::mutex> guard(m_logLock);
-        for (const auto& line : m_log)
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-    std::shared_ptr<winapi::RecordingUiBackend> m_boxes;
-    std::unique_ptr<unitsim::VirtualUnit> m_unit;
-    std::unique_ptr<CMainFrame> m_frame;
-    std::mutex m_logLock;
-    std::vector<std::string> m_log;
 };
 
 TEST_F(VantaConfigurationTest, StartsFromDefaultsAndWritesTheProfileAtCloseWithoutSession) {
@@ -410,12 +338,13 @@ TEST_F(VantaConfigurationTest, SplashShowsItsBitmapAndSwallowsTheKeyThatClosesIt
 TEST(VantaConfigurationOptions, CommandLine) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "VantaConfiguration");
-        return ParseVantaOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+        return ParseConfigurationOptions(static_cast<int>(args.size()),
+                                         const_cast<char**>(args.data()));
     };
     EXPECT_TRUE(parse({"--help"}).showHelp);
     EXPECT_TRUE(parse({"--version"}).showVersion);
     EXPECT_FALSE(parse({"-Embedding"}).splash);
-    const VantaOptions unit = parse({"--unit", "127.0.0.1:10104", "--local-port", "0"});
+    const ConfigurationOptions unit = parse({"--unit", "127.0.0.1:10104", "--local-port", "0"});
     EXPECT_EQ(unit.unitAddress, "127.0.0.1");
     EXPECT_EQ(unit.unitPort, 10104);
     EXPECT_EQ(unit.localPort, 0);

@@ -5,6 +5,7 @@
 #include "MainFrame.h"
 #include "StringTable.h"
 #include "VantexConfigurationApp.h"
+#include "config_tool_test.h"
 
 #include "unitsim/virtual_unit.h"
 
@@ -44,28 +45,12 @@
 
 namespace {
 
-constexpr int kReplyWaitMs = 10000;
+using namespace configtest;
+
 constexpr int kModalWaitMs = 10000;
 constexpr char kNoAdapterChild[] = "--no-adapter-child";
 constexpr int kChildNoNamespace = 77;
 constexpr int kChildFailed = 3;
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs = kReplyWaitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-void SaveScreenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(SCREENSHOT_DIR);
-    widget->grab().save(QString(SCREENSHOT_DIR) + "/" + name + ".png");
-}
 
 // ---- An adapter source of the test's own ------------------------------------------------------
 
@@ -134,46 +119,19 @@ void OneAdapterUnitOnLoopback() {
 
 // ---- The tool --------------------------------------------------------------------------------
 
-class VantexConfigurationTest : public ::testing::Test {
+class VantexConfigurationTest : public ConfigToolTest<CVantexMainFrame> {
 protected:
-    void SetUp() override {
-        QSettings(CommunicationProfile::kOrganisation, vantexstr::kApplication).clear();
-        OneAdapterUnitOnLoopback();
-        m_boxes = std::make_shared<winapi::RecordingUiBackend>();
-        winapi::SetUiBackend(m_boxes);
-        unitsim::Config config;
-        config.log = [this](std::string_view line) {
-            std::lock_guard<std::mutex> guard(m_logLock);
-            m_log.emplace_back(line);
-        };
-        m_unit = std::make_unique<unitsim::VirtualUnit>(std::move(config));
-        m_unit->start();
-        m_frame = std::make_unique<CVantexMainFrame>(&FakeSource);
-        m_frame->move(200, 200);
-        m_frame->show();
+    const char* Application() const override { return vantexstr::kApplication; }
+    std::unique_ptr<CVantexMainFrame> MakeFrame() const override {
+        return std::make_unique<CVantexMainFrame>(&FakeSource);
     }
-    void TearDown() override {
-        m_frame.reset();
-        m_unit.reset();
-        winapi::SetUiBackend(nullptr);
+    void SetUp() override {
+        OneAdapterUnitOnLoopback();
+        ConfigToolTest::SetUp();
     }
 
-    QLineEdit* Edit(int id) const {
-        auto* edit = m_frame->View()->findChild<QLineEdit*>(QString("edit%1").arg(id));
-        EXPECT_NE(edit, nullptr) << id;
-        return edit;
-    }
-    QComboBox* Combo() const { return m_frame->View()->ParameterBox(); }
-    QAction* Command(int id) const { return m_frame->Action(id); }
-    int Handled() const { return m_frame->View()->HandledReplies(); }
     auto* View() const { return static_cast<CVantexConfigurationView*>(m_frame->View()); }
 
-    // The unit port box cannot be typed in; it is set as the profile would set it.
-    void PointAtUnit(uint16_t port) {
-        Edit(kUnitAddressEdit)->setText("127.0.0.1");
-        Edit(kUnitPortEdit)->setText(QString::number(port));
-        Edit(kLocalPortEdit)->setText("0");
-    }
     // Clicks a button of the bar and waits for the reply it brings.
     void ClickAndWaitReply(int id) {
         const int before = Handled();
@@ -183,35 +141,12 @@ protected:
         QTest::mouseClick(button, Qt::LeftButton);
         ASSERT_TRUE(WaitFor([&] { return Handled() > before; })) << "no reply to " << id;
     }
+    // The unit port box cannot be typed in; PointAtUnit sets it as the profile would.
     void StartSession() {
         PointAtUnit(m_unit->port());
         ClickAndWaitReply(kCommandStart);
         ASSERT_TRUE(View()->HasSession()) << BoxTexts();
     }
-    void Select(const char* name) {
-        const int row = Combo()->findText(name);
-        ASSERT_GE(row, 0) << name;
-        Combo()->setCurrentIndex(row);
-    }
-    std::string BoxTexts() const {
-        std::string all;
-        for (const auto& b : m_boxes->Boxes())
-            all += "[" + b.text + "] ";
-        return all;
-    }
-    bool LogHas(const std::string& text) {
-        std::lock_guard<std::mutex> guard(m_logLock);
-        for (const auto& line : m_log)
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-    std::shared_ptr<winapi::RecordingUiBackend> m_boxes;
-    std::unique_ptr<unitsim::VirtualUnit> m_unit;
-    std::unique_ptr<CVantexMainFrame> m_frame;
-    std::mutex m_logLock;
-    std::vector<std::string> m_log;
 };
 
 TEST_F(VantexConfigurationTest, StartsFromDefaultsWithItsButtonBarAndWritesItsOwnProfile) {
@@ -513,7 +448,8 @@ TEST(VantexNetworkNamespace, NoAdapterMeansNoSession) {
 TEST(VantexConfigurationOptions, CommandLine) {
     auto parse = [](std::vector<const char*> args) {
         args.insert(args.begin(), "VantexConfiguration");
-        return ParseVantexOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+        return ParseConfigurationOptions(static_cast<int>(args.size()),
+                                         const_cast<char**>(args.data()));
     };
     EXPECT_TRUE(parse({"--help"}).showHelp);
     EXPECT_TRUE(parse({"--version"}).showVersion);
