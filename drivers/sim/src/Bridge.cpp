@@ -216,4 +216,50 @@ uint64_t BridgedBoard::RefusedNvramCommands() const {
     std::lock_guard<std::mutex> guard(lock_);
     return bridge_.refusedCommands;
 }
+
+// ---- Bus placement, image and FIFO both boards share
+
+void BridgedBoard::Attach(int slot, int memoryWindows) {
+    PlaceOnBus(this, slot, memoryWindows);
+    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(slot), [this] {
+        std::lock_guard<std::mutex> guard(lock_);
+        return AssertedLocked();
+    });
+}
+
+void BridgedBoard::Detach() {
+    line_.reset();
+    wdm::BusRemoveDevice(this);
+}
+
+void BridgedBoard::TimeMoved() {
+    bool arrived;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        arrived = CatchUpLocked();
+    }
+    if (arrived)
+        line_->Changed();
+}
+
+void BridgedBoard::SetImage(std::vector<uint16_t> pixels) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
+    image_ = std::move(pixels);
+    packed_ = PackedLocked(image_);
+}
+
+std::vector<uint16_t> BridgedBoard::Image() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return image_;
+}
+
+uint32_t BridgedBoard::PopFifoLocked(bool stuck) {
+    if (stuck || fifo_.empty())
+        return kEmptyFifoRead;
+    const uint32_t word = fifo_.front();
+    fifo_.pop_front();
+    return word;
+}
+
 }  // namespace boardsim

@@ -27,14 +27,11 @@ HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
     image_ = TestPattern(g.columns, g.rows);
     packed_ = PackImage(image_);
     sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    PlaceOnBus(this, config.slot, 4);
-    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
-                                                 [this] { return Asserted(); });
+    Attach(config.slot, 4);
 }
 
 HarrowBoard::~HarrowBoard() {
-    line_.reset();
-    wdm::BusRemoveDevice(this);
+    Detach();
 }
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> HarrowBoard::Resources() const {
@@ -66,8 +63,11 @@ std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels
     return words;
 }
 
-bool HarrowBoard::Asserted() {
-    std::lock_guard<std::mutex> guard(lock_);
+std::vector<uint32_t> HarrowBoard::PackedLocked(const std::vector<uint16_t>& pixels) const {
+    return PackImage(pixels);
+}
+
+bool HarrowBoard::AssertedLocked() {
     return bridge_.ReceiveInterruptsEnabled() && DataInterruptLocked();
 }
 
@@ -77,16 +77,6 @@ bool HarrowBoard::DataInterruptLocked() const {
 
 bool HarrowBoard::CatchUpLocked() {
     return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
-}
-
-void HarrowBoard::TimeMoved() {
-    bool arrived;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        arrived = CatchUpLocked();
-    }
-    if (arrived)
-        line_->Changed();
 }
 
 void HarrowBoard::DeliverLocked() {
@@ -167,15 +157,8 @@ ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
     switch (window) {
         case 0:
             return StatusLocked();
-        case 1: {
-            if (config_.fifoStuck)
-                return kEmptyFifoRead;
-            if (fifo_.empty())
-                return kEmptyFifoRead;
-            uint32_t word = fifo_.front();
-            fifo_.pop_front();
-            return word;
-        }
+        case 1:
+            return PopFifoLocked(config_.fifoStuck);
         case 2: {
             ULONG flags = overrun_ ? 0x8u : 0u;
             overrun_ = false;  // read to clear
@@ -226,18 +209,6 @@ void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
         DeliverLocked();
     }
     line_->Changed();
-}
-
-void HarrowBoard::SetImage(std::vector<uint16_t> pixels) {
-    std::lock_guard<std::mutex> guard(lock_);
-    sending_.Stop();
-    image_ = std::move(pixels);
-    packed_ = PackImage(image_);
-}
-
-std::vector<uint16_t> HarrowBoard::Image() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return image_;
 }
 
 void HarrowBoard::Expose() {

@@ -9,18 +9,13 @@ using namespace detail;
 
 ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
     image_ = TestPattern(kColumns, kRows);
-    packed_ = PackImage(image_);
-    if (config.markRows)
-        MarkRows(packed_, kColumns);
+    packed_ = ZephBoard::PackedLocked(image_);
     sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    PlaceOnBus(this, config.slot, 3);
-    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
-                                                 [this] { return Asserted(); });
+    Attach(config.slot, 3);
 }
 
 ZephBoard::~ZephBoard() {
-    line_.reset();
-    wdm::BusRemoveDevice(this);
+    Detach();
 }
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> ZephBoard::Resources() const {
@@ -63,8 +58,14 @@ bool ZephBoard::PoweredLocked() const {
     return (mode_ & 0x40) != 0 && !bridge_.LocalResetAsserted() && config_.sensorPresent;
 }
 
-bool ZephBoard::Asserted() {
-    std::lock_guard<std::mutex> guard(lock_);
+std::vector<uint32_t> ZephBoard::PackedLocked(const std::vector<uint16_t>& pixels) const {
+    std::vector<uint32_t> words = PackImage(pixels);
+    if (config_.markRows)
+        MarkRows(words, kColumns);
+    return words;
+}
+
+bool ZephBoard::AssertedLocked() {
     return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
 }
 
@@ -73,16 +74,6 @@ bool ZephBoard::CatchUpLocked() {
     if ((mode_ & 3) != 3 || testAnswering_ || !PoweredLocked())
         return false;
     return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
-}
-
-void ZephBoard::TimeMoved() {
-    bool arrived;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        arrived = CatchUpLocked();
-    }
-    if (arrived)
-        line_->Changed();
 }
 
 void ZephBoard::DeliverLocked() {
@@ -195,13 +186,8 @@ ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
                 status |= 0x10;
             return status;
         }
-        case 1: {
-            if (config_.fifoStuck || fifo_.empty())
-                return kEmptyFifoRead;
-            uint32_t word = fifo_.front();
-            fifo_.pop_front();
-            return word;
-        }
+        case 1:
+            return PopFifoLocked(config_.fifoStuck);
         default:
             return 0;
     }
@@ -248,18 +234,6 @@ void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
     line_->Changed();
 }
 
-void ZephBoard::SetImage(std::vector<uint16_t> pixels) {
-    std::lock_guard<std::mutex> guard(lock_);
-    sending_.Stop();
-    image_ = std::move(pixels);
-    packed_ = PackImage(image_);
-    if (config_.markRows)
-        MarkRows(packed_, kColumns);
-}
-std::vector<uint16_t> ZephBoard::Image() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return image_;
-}
 void ZephBoard::Expose() {
     {
         std::lock_guard<std::mutex> guard(lock_);

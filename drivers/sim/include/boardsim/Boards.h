@@ -125,7 +125,8 @@ struct HarrowBoardConfig {
     ResourceFault resourceFault = ResourceFault::None;
 };
 
-// What both boards share: the PCI bridge behind one register lock, and the access count.
+// What both boards share: the PCI bridge behind one register lock, the access count, the
+// sensor's image on its way through the receive FIFO, and the interrupt line.
 class BridgedBoard : public wdm::SimulatedBoard {
 public:
     ULONG InterruptControl() const;
@@ -138,10 +139,37 @@ public:
     // NVRAM commands refused because a cell was still programming.
     uint64_t RefusedNvramCommands() const;
 
+    // The image the sensor sends (row-major pixels); by default the board's test pattern.
+    // Setting one stops what the sensor was sending.
+    void SetImage(std::vector<uint16_t> pixels);
+    std::vector<uint16_t> Image() const;
+    wdm::InterruptLine& Line() { return *line_; }
+    void TimeMoved() override;
+
 protected:
+    // Places the board on the bus at `slot` with `memoryWindows` windows and raises its
+    // interrupt line; the derived board calls it once it is fully built.
+    void Attach(int slot, int memoryWindows);
+    // Drops the line and leaves the bus; the derived board calls it first on destruction.
+    void Detach();
+    // The sensor's image as the FIFO carries it.
+    virtual std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const = 0;
+    // Whether the board raises its interrupt line now.
+    virtual bool AssertedLocked() = 0;
+    // Moves the words the pixel clock has sent since the last look into the FIFO.
+    virtual bool CatchUpLocked() = 0;
+    // Takes the next FIFO word; an empty or stuck FIFO reads all ones.
+    uint32_t PopFifoLocked(bool stuck);
+
     mutable std::mutex lock_;
     Bridge bridge_;
-    uint64_t accesses_ = 0;  // guarded by lock_
+    uint64_t accesses_ = 0;  // guarded by lock_, as is all below
+    std::vector<uint16_t> image_;
+    std::vector<uint32_t> packed_;
+    std::deque<uint32_t> fifo_;
+    SensorStream sending_;
+    bool overrun_ = false;
+    std::unique_ptr<wdm::InterruptLine> line_;
 };
 
 class HarrowBoard : public BridgedBoard {
@@ -161,9 +189,6 @@ public:
     ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
     void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
 
-    // The image the sensor sends (row-major 10-bit pixels); by default a test pattern.
-    void SetImage(std::vector<uint16_t> pixels);
-    std::vector<uint16_t> Image() const;
     // Starts sending the image now (readout need not be armed: the bursts wait for it).
     void Expose();
 
@@ -173,28 +198,21 @@ public:
     USHORT CableLines() const;
     ULONG Port60() const;
     size_t FifoWords() const;
-    wdm::InterruptLine& Line() { return *line_; }
-    void TimeMoved() override;
 
     // Three 10-bit pixels per FIFO word, stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
     static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
 
 private:
-    bool Asserted();
+    std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
+    bool AssertedLocked() override;
+    bool CatchUpLocked() override;
     void DeliverLocked();
-    // Moves the words the pixel clock has sent since the last look into the FIFO.
-    bool CatchUpLocked();
     // FIFO data that the interrupt-mode word lets raise the receive interrupt.
     bool DataInterruptLocked() const;
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
-    std::vector<uint16_t> image_;
-    std::vector<uint32_t> packed_;
-    std::deque<uint32_t> fifo_;
-    SensorStream sending_;
-    bool overrun_ = false;
     USHORT control_ = 0;
     USHORT interruptMode_ = 0;
     USHORT power_ = 0;
@@ -202,7 +220,6 @@ private:
     LONGLONG poweredSince_ = 0;
     int speedAckPolls_ = 0;
     bool speedAck_ = false;
-    std::unique_ptr<wdm::InterruptLine> line_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -247,17 +264,13 @@ public:
     ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
     void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
 
-    // 12-bit pixels, row-major; by default a test pattern.
-    void SetImage(std::vector<uint16_t> pixels);
-    std::vector<uint16_t> Image() const;
+    // Its image has 12-bit pixels.
     void Expose();
 
     bool SensorPowered() const;
     bool SensorAwake() const;
     UCHAR ModeByte() const;
     std::vector<USHORT> Commands() const;  // every command word written, in order
-    wdm::InterruptLine& Line() { return *line_; }
-    void TimeMoved() override;
 
     // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
@@ -266,29 +279,24 @@ public:
     static void MarkRows(std::vector<uint32_t>& words, ULONG columns);
 
 private:
-    bool Asserted();
+    std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
+    bool AssertedLocked() override;
+    bool CatchUpLocked() override;
     void DeliverLocked();
-    bool CatchUpLocked();
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
     // Notes when the sensor's power came on.
     void NotePowerLocked();
 
     ZephBoardConfig config_;
-    std::vector<uint16_t> image_;
-    std::vector<uint32_t> packed_;
-    std::deque<uint32_t> fifo_;
-    SensorStream sending_;
     bool testAnswering_ = false;
     bool awake_ = false;
-    bool overrun_ = false;
     bool wasPowered_ = false;
     LONGLONG poweredSince_ = 0;
     UCHAR mode_ = 0;
     int busyPolls_ = 0;
     USHORT threshold_ = 0;
     std::vector<USHORT> commands_;
-    std::unique_ptr<wdm::InterruptLine> line_;
 };
 
 }  // namespace boardsim
