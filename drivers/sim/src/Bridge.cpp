@@ -219,12 +219,36 @@ uint64_t BridgedBoard::RefusedNvramCommands() const {
 
 // ---- Bus placement, image and FIFO both boards share
 
-void BridgedBoard::Attach(int slot, int memoryWindows) {
+void BridgedBoard::Attach(int slot, int memoryWindows, ResourceFault fault) {
+    slot_ = slot;
+    memoryWindows_ = memoryWindows;
+    resourceFault_ = fault;
     PlaceOnBus(this, slot, memoryWindows);
     line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(slot), [this] {
         std::lock_guard<std::mutex> guard(lock_);
-        return AssertedLocked();
+        return bridge_.ReceiveInterruptsEnabled() && DataWaitingLocked();
     });
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> BridgedBoard::Resources() const {
+    return StandardResources(slot_, memoryWindows_, resourceFault_);
+}
+
+ULONG BridgedBoard::ReadPort(ULONG offset, int widthBytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    CatchUpLocked();
+    return bridge_.ReadPort(offset, widthBytes, DataWaitingLocked());
+}
+
+void BridgedBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        bridge_.WritePort(offset, widthBytes, value);
+        BridgeWrittenLocked();
+    }
+    line_->Changed();
 }
 
 void BridgedBoard::Detach() {
@@ -252,6 +276,18 @@ void BridgedBoard::SetImage(std::vector<uint16_t> pixels) {
 std::vector<uint16_t> BridgedBoard::Image() const {
     std::lock_guard<std::mutex> guard(lock_);
     return image_;
+}
+
+std::vector<uint16_t> BridgedBoard::RampPattern(ULONG columns, ULONG rows, ULONG rowWeight,
+                                                ULONG columnWeight, uint16_t mask) {
+    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
+    for (ULONG r = 0; r < rows; ++r) {
+        for (ULONG c = 0; c < columns; ++c) {
+            pixels[static_cast<size_t>(r) * columns + c] =
+                static_cast<uint16_t>((r * rowWeight + c * columnWeight) & mask);
+        }
+    }
+    return pixels;
 }
 
 uint32_t BridgedBoard::PopFifoLocked(bool stuck) {

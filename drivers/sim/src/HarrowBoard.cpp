@@ -27,26 +27,15 @@ HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
     image_ = TestPattern(g.columns, g.rows);
     packed_ = PackImage(image_);
     sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    Attach(config.slot, 4);
+    Attach(config.slot, 4, config.resourceFault);
 }
 
 HarrowBoard::~HarrowBoard() {
     Detach();
 }
 
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> HarrowBoard::Resources() const {
-    return StandardResources(config_.slot, 4, config_.resourceFault);
-}
-
 std::vector<uint16_t> HarrowBoard::TestPattern(ULONG columns, ULONG rows) {
-    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
-    for (ULONG r = 0; r < rows; ++r) {
-        for (ULONG c = 0; c < columns; ++c) {
-            pixels[static_cast<size_t>(r) * columns + c] =
-                static_cast<uint16_t>((r * 7 + c * 3) & 0x3FF);
-        }
-    }
-    return pixels;
+    return RampPattern(columns, rows, 7, 3, 0x3FF);
 }
 
 std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels) {
@@ -67,11 +56,7 @@ std::vector<uint32_t> HarrowBoard::PackedLocked(const std::vector<uint16_t>& pix
     return PackImage(pixels);
 }
 
-bool HarrowBoard::AssertedLocked() {
-    return bridge_.ReceiveInterruptsEnabled() && DataInterruptLocked();
-}
-
-bool HarrowBoard::DataInterruptLocked() const {
+bool HarrowBoard::DataWaitingLocked() const {
     return (interruptMode_ & kInterruptOnData) != 0 && (!fifo_.empty() || config_.fifoStuck);
 }
 
@@ -131,21 +116,8 @@ USHORT HarrowBoard::StatusLocked() {
     return status;
 }
 
-ULONG HarrowBoard::ReadPort(ULONG offset, int widthBytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    return bridge_.ReadPort(offset, widthBytes, DataInterruptLocked());
-}
-
-void HarrowBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        bridge_.WritePort(offset, widthBytes, value);
-        DeliverLocked();
-    }
-    line_->Changed();
+void HarrowBoard::BridgeWrittenLocked() {
+    DeliverLocked();
 }
 
 ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {

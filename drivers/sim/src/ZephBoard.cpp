@@ -11,26 +11,15 @@ ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
     image_ = TestPattern(kColumns, kRows);
     packed_ = ZephBoard::PackedLocked(image_);
     sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    Attach(config.slot, 3);
+    Attach(config.slot, 3, config.resourceFault);
 }
 
 ZephBoard::~ZephBoard() {
     Detach();
 }
 
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> ZephBoard::Resources() const {
-    return StandardResources(config_.slot, 3, config_.resourceFault);
-}
-
 std::vector<uint16_t> ZephBoard::TestPattern(ULONG columns, ULONG rows) {
-    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
-    for (ULONG r = 0; r < rows; ++r) {
-        for (ULONG c = 0; c < columns; ++c) {
-            pixels[static_cast<size_t>(r) * columns + c] =
-                static_cast<uint16_t>((r * 11 + c * 5) & 0xFFF);
-        }
-    }
-    return pixels;
+    return RampPattern(columns, rows, 11, 5, 0xFFF);
 }
 
 std::vector<uint32_t> ZephBoard::PackImage(const std::vector<uint16_t>& pixels) {
@@ -65,8 +54,8 @@ std::vector<uint32_t> ZephBoard::PackedLocked(const std::vector<uint16_t>& pixel
     return words;
 }
 
-bool ZephBoard::AssertedLocked() {
-    return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
+bool ZephBoard::DataWaitingLocked() const {
+    return !fifo_.empty() || config_.fifoStuck;
 }
 
 bool ZephBoard::CatchUpLocked() {
@@ -134,27 +123,14 @@ void ZephBoard::CommandLocked(USHORT word) {
     }
 }
 
-ULONG ZephBoard::ReadPort(ULONG offset, int widthBytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
-}
-
-void ZephBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        bridge_.WritePort(offset, widthBytes, value);
-        if (bridge_.LocalResetAsserted()) {
-            awake_ = false;
-            testAnswering_ = false;
-            sending_.Stop();
-        }
-        NotePowerLocked();
-        DeliverLocked();
+void ZephBoard::BridgeWrittenLocked() {
+    if (bridge_.LocalResetAsserted()) {
+        awake_ = false;
+        testAnswering_ = false;
+        sending_.Stop();
     }
-    line_->Changed();
+    NotePowerLocked();
+    DeliverLocked();
 }
 
 void ZephBoard::NotePowerLocked() {

@@ -139,6 +139,10 @@ public:
     // NVRAM commands refused because a cell was still programming.
     uint64_t RefusedNvramCommands() const;
 
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
+    ULONG ReadPort(ULONG offset, int widthBytes) override;
+    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
+
     // The image the sensor sends (row-major pixels); by default the board's test pattern.
     // Setting one stops what the sensor was sending.
     void SetImage(std::vector<uint16_t> pixels);
@@ -148,18 +152,24 @@ public:
 
 protected:
     // Places the board on the bus at `slot` with `memoryWindows` windows and raises its
-    // interrupt line; the derived board calls it once it is fully built.
-    void Attach(int slot, int memoryWindows);
+    // interrupt line; the derived board calls it once it is fully built. `fault` spoils the
+    // resource list the board reports.
+    void Attach(int slot, int memoryWindows, ResourceFault fault);
     // Drops the line and leaves the bus; the derived board calls it first on destruction.
     void Detach();
     // The sensor's image as the FIFO carries it.
     virtual std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const = 0;
-    // Whether the board raises its interrupt line now.
-    virtual bool AssertedLocked() = 0;
+    // FIFO data that may raise the receive interrupt (the pending bit of port 0x38).
+    virtual bool DataWaitingLocked() const = 0;
+    // What the board does after a bridge register was written.
+    virtual void BridgeWrittenLocked() = 0;
     // Moves the words the pixel clock has sent since the last look into the FIFO.
     virtual bool CatchUpLocked() = 0;
     // Takes the next FIFO word; an empty or stuck FIFO reads all ones.
     uint32_t PopFifoLocked(bool stuck);
+    // A ramp test pattern: pixel (r, c) is (r * rowWeight + c * columnWeight) & mask.
+    static std::vector<uint16_t> RampPattern(ULONG columns, ULONG rows, ULONG rowWeight,
+                                             ULONG columnWeight, uint16_t mask);
 
     mutable std::mutex lock_;
     Bridge bridge_;
@@ -170,6 +180,11 @@ protected:
     SensorStream sending_;
     bool overrun_ = false;
     std::unique_ptr<wdm::InterruptLine> line_;
+
+private:
+    int slot_ = 0;
+    int memoryWindows_ = 0;
+    ResourceFault resourceFault_ = ResourceFault::None;
 };
 
 class HarrowBoard : public BridgedBoard {
@@ -183,9 +198,6 @@ public:
     explicit HarrowBoard(const HarrowBoardConfig& config);
     ~HarrowBoard() override;
 
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
-    ULONG ReadPort(ULONG offset, int widthBytes) override;
-    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
     ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
     void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
 
@@ -205,11 +217,11 @@ public:
 
 private:
     std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
-    bool AssertedLocked() override;
+    // FIFO data that the interrupt-mode word lets raise the receive interrupt.
+    bool DataWaitingLocked() const override;
+    void BridgeWrittenLocked() override;
     bool CatchUpLocked() override;
     void DeliverLocked();
-    // FIFO data that the interrupt-mode word lets raise the receive interrupt.
-    bool DataInterruptLocked() const;
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
@@ -258,9 +270,6 @@ public:
     explicit ZephBoard(const ZephBoardConfig& config);
     ~ZephBoard() override;
 
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
-    ULONG ReadPort(ULONG offset, int widthBytes) override;
-    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
     ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
     void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
 
@@ -280,7 +289,9 @@ public:
 
 private:
     std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
-    bool AssertedLocked() override;
+    bool DataWaitingLocked() const override;
+    // A local reset stops the sensor.
+    void BridgeWrittenLocked() override;
     bool CatchUpLocked() override;
     void DeliverLocked();
     void CommandLocked(USHORT word);
