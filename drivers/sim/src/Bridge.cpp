@@ -219,7 +219,11 @@ uint64_t BridgedBoard::RefusedNvramCommands() const {
 
 // ---- Bus placement, image and FIFO both boards share
 
-void BridgedBoard::Attach(int slot, int memoryWindows, ResourceFault fault) {
+void BridgedBoard::Attach(int slot, int memoryWindows, ResourceFault fault,
+                          std::vector<uint16_t> image, ULONG pixelClockWordsPerMs) {
+    image_ = std::move(image);
+    packed_ = PackedLocked(image_);
+    sending_.wordsPerMs = pixelClockWordsPerMs;
     slot_ = slot;
     memoryWindows_ = memoryWindows;
     resourceFault_ = fault;

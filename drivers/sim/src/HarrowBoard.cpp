@@ -23,11 +23,9 @@ SensorGeometry GeometryOf(SensorModel model) {
 }
 
 HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
-    SensorGeometry g = GeometryOf(config.sensor);
-    image_ = TestPattern(g.columns, g.rows);
-    packed_ = PackImage(image_);
-    sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    Attach(config.slot, 4, config.resourceFault);
+    const SensorGeometry g = GeometryOf(config.sensor);
+    Attach(config.slot, 4, config.resourceFault, TestPattern(g.columns, g.rows),
+           config.pixelClockWordsPerMs);
 }
 
 HarrowBoard::~HarrowBoard() {

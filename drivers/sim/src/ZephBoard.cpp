@@ -8,10 +8,8 @@ namespace boardsim {
 using namespace detail;
 
 ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
-    image_ = TestPattern(kColumns, kRows);
-    packed_ = ZephBoard::PackedLocked(image_);
-    sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    Attach(config.slot, 3, config.resourceFault);
+    Attach(config.slot, 3, config.resourceFault, TestPattern(kColumns, kRows),
+           config.pixelClockWordsPerMs);
 }
 
 ZephBoard::~ZephBoard() {

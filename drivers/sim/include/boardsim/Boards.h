@@ -151,10 +151,11 @@ public:
     void TimeMoved() override;
 
 protected:
-    // Places the board on the bus at `slot` with `memoryWindows` windows and raises its
-    // interrupt line; the derived board calls it once it is fully built. `fault` spoils the
-    // resource list the board reports.
-    void Attach(int slot, int memoryWindows, ResourceFault fault);
+    // Gives the sensor its first image and pixel clock, places the board on the bus at `slot`
+    // with `memoryWindows` windows and raises its interrupt line; the derived board calls it
+    // once it is fully built. `fault` spoils the resource list the board reports.
+    void Attach(int slot, int memoryWindows, ResourceFault fault, std::vector<uint16_t> image,
+                ULONG pixelClockWordsPerMs);
     // Drops the line and leaves the bus; the derived board calls it first on destruction.
     void Detach();
     // The sensor's image as the FIFO carries it.
