@@ -200,6 +200,8 @@ private:
 // The operation owns its request from the moment start-I/O records it, under the device lock,
 // before any cancel routine can see it; a cancel routine takes the device lock and finds either
 // the operation still owning the request, or the request already given back.
+struct CIoctlRule;
+
 class COperationDevice : public CPnpDevice {
 public:
     COperationDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice);
@@ -224,8 +226,13 @@ public:
     static DRIVER_CANCEL CancelRoutine;
     // The common dispatch rule: a read of non-zero length is queued.
     NTSTATUS QueueRead(PIRP irp);
+    // The common device-control rule: a request that fails its check against `rules` completes
+    // with that status, a code that runs at once goes to RunImmediateIoctl, any other is queued.
+    NTSTATUS DispatchIoctl(PIRP irp, const CIoctlRule* rules, size_t count);
 
 protected:
+    // Runs a code whose rule says it runs at once, outside start-I/O.
+    virtual NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) = 0;
     // Lock held, the operation's request cancelled: stops the operation and returns true, or
     // returns false when the operation must run to its end (it then calls FinishOperation).
     virtual bool StopForCancel() = 0;

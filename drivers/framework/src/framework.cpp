@@ -761,6 +761,16 @@ NTSTATUS COperationDevice::QueueRead(PIRP irp) {
     return QueueIrp(irp);
 }
 
+NTSTATUS COperationDevice::DispatchIoctl(PIRP irp, const CIoctlRule* rules, size_t count) {
+    const CIoctlRule* rule = nullptr;
+    const NTSTATUS status = CheckIoctlRule(rules, count, IoGetCurrentIrpStackLocation(irp), &rule);
+    if (!NT_SUCCESS(status))
+        return CompleteIrp(irp, status, 0);
+    if (rule->stage == CIoctlRule::Stage::Immediate)
+        return RunImmediateIoctl(irp, *rule);
+    return QueueIrp(irp);
+}
+
 // ---- Control-code rules
 
 NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATION stack,

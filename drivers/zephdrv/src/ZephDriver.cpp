@@ -268,19 +268,12 @@ BOOLEAN CZephDriver::ClearInterruptStatus(PVOID context) {
 
 // ---- Dispatch
 
-NTSTATUS CZephDriver::ReadDispatch(PIRP irp) {
-    return QueueRead(irp);
+NTSTATUS CZephDriver::IoctlDispatch(PIRP irp) {
+    return DispatchIoctl(irp, kIoctlTable, std::size(kIoctlTable));
 }
 
-NTSTATUS CZephDriver::IoctlDispatch(PIRP irp) {
-    const CIoctlRule* rule = nullptr;
-    const NTSTATUS status = CheckIoctlRule(kIoctlTable, std::size(kIoctlTable),
-                                           IoGetCurrentIrpStackLocation(irp), &rule);
-    if (!NT_SUCCESS(status))
-        return CompleteIrp(irp, status, 0);
-    if (rule->stage == Stage::Immediate)
-        return rule->code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
-    return QueueIrp(irp);
+NTSTATUS CZephDriver::RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) {
+    return rule.code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
 }
 
 NTSTATUS CZephDriver::IoctlReset(PIRP irp) {
@@ -739,7 +732,7 @@ void ZephDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS ZephDriverReadDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    return CZephDriver::From(device)->ReadDispatch(irp);
+    return CZephDriver::From(device)->QueueRead(irp);
 }
 
 NTSTATUS ZephDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
