@@ -260,6 +260,38 @@ void BridgedBoard::Detach() {
     wdm::BusRemoveDevice(this);
 }
 
+ULONG BridgedBoard::ReadMemory(int window, ULONG offset, int) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    CatchUpLocked();
+    if (offset != 0)
+        return 0;
+    return ReadWindowLocked(window);
+}
+
+void BridgedBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        if (offset != 0)
+            return;
+        WriteWindowLocked(window, value);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void BridgedBoard::Expose() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!CanExposeLocked())
+            return;
+        sending_.Start(packed_);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
 void BridgedBoard::TimeMoved() {
     bool arrived;
     {

@@ -118,12 +118,7 @@ void HarrowBoard::BridgeWrittenLocked() {
     DeliverLocked();
 }
 
-ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    if (offset != 0)
-        return 0;
+ULONG HarrowBoard::ReadWindowLocked(int window) {
     switch (window) {
         case 0:
             return StatusLocked();
@@ -139,57 +134,42 @@ ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
     }
 }
 
-void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        if (offset != 0)
-            return;
-        switch (window) {
-            case 0:
-                control_ = static_cast<USHORT>(value);
-                speedAck_ = false;
-                speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
-                if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
-                    config_.sensor != SensorModel::None) {
-                    sending_.Start(packed_);
-                }
-                break;
-            case 1:
-                interruptMode_ = static_cast<USHORT>(value);
-                break;
-            case 2: {
-                const USHORT was = power_;
-                power_ = static_cast<USHORT>(value & 1);
-                if (power_ == 0)
-                    sending_.Stop();
-                if (power_ != 0 && was == 0) {
-                    LARGE_INTEGER now;
-                    KeQuerySystemTime(&now);
-                    poweredSince_ = now.QuadPart;
-                }
-                break;
+void HarrowBoard::WriteWindowLocked(int window, ULONG value) {
+    switch (window) {
+        case 0:
+            control_ = static_cast<USHORT>(value);
+            speedAck_ = false;
+            speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
+            if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
+                config_.sensor != SensorModel::None) {
+                sending_.Start(packed_);
             }
-            case 3:
-                cable_ = static_cast<USHORT>(value & 0xF);
-                break;
-            default:
-                break;
+            break;
+        case 1:
+            interruptMode_ = static_cast<USHORT>(value);
+            break;
+        case 2: {
+            const USHORT was = power_;
+            power_ = static_cast<USHORT>(value & 1);
+            if (power_ == 0)
+                sending_.Stop();
+            if (power_ != 0 && was == 0) {
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                poweredSince_ = now.QuadPart;
+            }
+            break;
         }
-        DeliverLocked();
+        case 3:
+            cable_ = static_cast<USHORT>(value & 0xF);
+            break;
+        default:
+            break;
     }
-    line_->Changed();
 }
 
-void HarrowBoard::Expose() {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (power_ == 0 || config_.sensor == SensorModel::None)
-            return;
-        sending_.Start(packed_);
-        DeliverLocked();
-    }
-    line_->Changed();
+bool HarrowBoard::CanExposeLocked() const {
+    return power_ != 0 && config_.sensor != SensorModel::None;
 }
 
 bool HarrowBoard::SensorPowered() const {

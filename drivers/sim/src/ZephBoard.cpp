@@ -141,12 +141,7 @@ void ZephBoard::NotePowerLocked() {
     wasPowered_ = powered;
 }
 
-ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    if (offset != 0)
-        return 0;
+ULONG ZephBoard::ReadWindowLocked(int window) {
     switch (window) {
         case 0: {
             UCHAR status = 0;
@@ -167,56 +162,41 @@ ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
     }
 }
 
-void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        if (offset != 0)
-            return;
-        switch (window) {
-            case 0:
-                CommandLocked(static_cast<USHORT>(value));
-                break;
-            case 1:
-                if (value & 1) {
-                    fifo_.clear();
-                    overrun_ = false;
-                }
-                break;
-            case 2: {
-                const bool waited = (mode_ & 3) == 3;
-                mode_ = static_cast<UCHAR>(value);
-                if (!waited && (mode_ & 3) == 3 && sending_.wordsPerMs != 0) {
-                    // The pixel clock starts when the board begins to wait for data.
-                    LARGE_INTEGER now;
-                    KeQuerySystemTime(&now);
-                    sending_.startedAt = now.QuadPart;
-                }
-                if ((mode_ & 0x40) == 0) {
-                    awake_ = false;
-                    testAnswering_ = false;
-                    sending_.Stop();
-                }
-                NotePowerLocked();
-                break;
+void ZephBoard::WriteWindowLocked(int window, ULONG value) {
+    switch (window) {
+        case 0:
+            CommandLocked(static_cast<USHORT>(value));
+            break;
+        case 1:
+            if (value & 1) {
+                fifo_.clear();
+                overrun_ = false;
             }
-            default:
-                break;
+            break;
+        case 2: {
+            const bool waited = (mode_ & 3) == 3;
+            mode_ = static_cast<UCHAR>(value);
+            if (!waited && (mode_ & 3) == 3 && sending_.wordsPerMs != 0) {
+                // The pixel clock starts when the board begins to wait for data.
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                sending_.startedAt = now.QuadPart;
+            }
+            if ((mode_ & 0x40) == 0) {
+                awake_ = false;
+                testAnswering_ = false;
+                sending_.Stop();
+            }
+            NotePowerLocked();
+            break;
         }
-        DeliverLocked();
+        default:
+            break;
     }
-    line_->Changed();
 }
 
-void ZephBoard::Expose() {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!PoweredLocked() || !awake_)
-            return;
-        sending_.Start(packed_);
-        DeliverLocked();
-    }
-    line_->Changed();
+bool ZephBoard::CanExposeLocked() const {
+    return PoweredLocked() && awake_;
 }
 bool ZephBoard::SensorPowered() const {
     std::lock_guard<std::mutex> guard(lock_);

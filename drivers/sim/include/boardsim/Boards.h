@@ -142,11 +142,17 @@ public:
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
     ULONG ReadPort(ULONG offset, int widthBytes) override;
     void WritePort(ULONG offset, int widthBytes, ULONG value) override;
+    // The memory windows hold the board's own registers at offset 0 of each.
+    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
+    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
 
     // The image the sensor sends (row-major pixels); by default the board's test pattern.
     // Setting one stops what the sensor was sending.
     void SetImage(std::vector<uint16_t> pixels);
     std::vector<uint16_t> Image() const;
+    // Starts sending the image now, when the sensor is ready to (readout need not be armed:
+    // the words wait for it).
+    void Expose();
     wdm::InterruptLine& Line() { return *line_; }
     void TimeMoved() override;
 
@@ -164,6 +170,13 @@ protected:
     virtual bool DataWaitingLocked() const = 0;
     // What the board does after a bridge register was written.
     virtual void BridgeWrittenLocked() = 0;
+    // The register at offset 0 of memory window `window`.
+    virtual ULONG ReadWindowLocked(int window) = 0;
+    virtual void WriteWindowLocked(int window, ULONG value) = 0;
+    // Hands the sensor's words to the FIFO as the receiver and the pixel clock allow.
+    virtual void DeliverLocked() = 0;
+    // Whether the sensor can start sending its image.
+    virtual bool CanExposeLocked() const = 0;
     // Moves the words the pixel clock has sent since the last look into the FIFO.
     virtual bool CatchUpLocked() = 0;
     // Takes the next FIFO word; an empty or stuck FIFO reads all ones.
@@ -199,12 +212,6 @@ public:
     explicit HarrowBoard(const HarrowBoardConfig& config);
     ~HarrowBoard() override;
 
-    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
-    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
-
-    // Starts sending the image now (readout need not be armed: the bursts wait for it).
-    void Expose();
-
     bool SensorPowered() const;
     USHORT ControlWord() const;
     USHORT InterruptMode() const;
@@ -222,7 +229,10 @@ private:
     bool DataWaitingLocked() const override;
     void BridgeWrittenLocked() override;
     bool CatchUpLocked() override;
-    void DeliverLocked();
+    ULONG ReadWindowLocked(int window) override;
+    void WriteWindowLocked(int window, ULONG value) override;
+    void DeliverLocked() override;
+    bool CanExposeLocked() const override;
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
@@ -271,12 +281,6 @@ public:
     explicit ZephBoard(const ZephBoardConfig& config);
     ~ZephBoard() override;
 
-    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
-    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
-
-    // Its image has 12-bit pixels.
-    void Expose();
-
     bool SensorPowered() const;
     bool SensorAwake() const;
     UCHAR ModeByte() const;
@@ -294,7 +298,10 @@ private:
     // A local reset stops the sensor.
     void BridgeWrittenLocked() override;
     bool CatchUpLocked() override;
-    void DeliverLocked();
+    ULONG ReadWindowLocked(int window) override;
+    void WriteWindowLocked(int window, ULONG value) override;
+    void DeliverLocked() override;
+    bool CanExposeLocked() const override;
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
     // Notes when the sensor's power came on.
