@@ -322,3 +322,19 @@ private:
     explicit CPnpDriver(PDRIVER_OBJECT driverObject);
     PDRIVER_OBJECT m_driverObject;
 };
+
+// The routines a board driver sets beside the framework's.
+struct CBoardDriverRoutines {
+    PDRIVER_STARTIO startIo;
+    PDRIVER_DISPATCH read;
+    PDRIVER_DISPATCH deviceControl;
+    PDRIVER_UNLOAD unload;
+    PDRIVER_ADD_DEVICE addDevice;
+};
+
+// The entry step of a board driver: creates its framework driver in *driver
+// (STATUS_INSUFFICIENT_RESOURCES when it cannot) and sets `routines` on the driver object.
+NTSTATUS InstallBoardDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const CBoardDriverRoutines& routines, CPnpDriver** driver);
+// The unload step: destroys *driver and forgets it.
+void RemoveBoardDriver(CPnpDriver** driver);

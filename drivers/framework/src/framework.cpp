@@ -793,3 +793,23 @@ NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATIO
     *rule = found;
     return STATUS_SUCCESS;
 }
+
+// ---- Board driver entry and unload
+
+NTSTATUS InstallBoardDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const CBoardDriverRoutines& routines, CPnpDriver** driver) {
+    *driver = CPnpDriver::Create(driverObject, registryPath);
+    if (*driver == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    driverObject->DriverStartIo = routines.startIo;
+    driverObject->MajorFunction[IRP_MJ_READ] = routines.read;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = routines.deviceControl;
+    driverObject->DriverUnload = routines.unload;
+    driverObject->DriverExtension->AddDevice = routines.addDevice;
+    return STATUS_SUCCESS;
+}
+
+void RemoveBoardDriver(CPnpDriver** driver) {
+    CPnpDriver::Destroy(*driver);
+    *driver = nullptr;
+}

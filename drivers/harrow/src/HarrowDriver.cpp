@@ -729,18 +729,13 @@ NTSTATUS HarrowDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
 }
 
 void HarrowDriverUnload(PDRIVER_OBJECT) {
-    CPnpDriver::Destroy(g_driver);
-    g_driver = nullptr;
+    RemoveBoardDriver(&g_driver);
 }
 
 NTSTATUS HarrowDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    g_driver = CPnpDriver::Create(driverObject, registryPath);
-    if (g_driver == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    driverObject->DriverStartIo = HarrowDriverStartIo;
-    driverObject->MajorFunction[IRP_MJ_READ] = HarrowDriverReadDispatch;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HarrowDriverIoctlDispatch;
-    driverObject->DriverUnload = HarrowDriverUnload;
-    driverObject->DriverExtension->AddDevice = HarrowDriverAddDevice;
-    return STATUS_SUCCESS;
+    return InstallBoardDriver(
+        driverObject, registryPath,
+        {HarrowDriverStartIo, HarrowDriverReadDispatch, HarrowDriverIoctlDispatch,
+         HarrowDriverUnload, HarrowDriverAddDevice},
+        &g_driver);
 }

@@ -744,18 +744,12 @@ NTSTATUS ZephDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physica
 }
 
 void ZephDriverUnload(PDRIVER_OBJECT) {
-    CPnpDriver::Destroy(g_driver);
-    g_driver = nullptr;
+    RemoveBoardDriver(&g_driver);
 }
 
 NTSTATUS ZephDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    g_driver = CPnpDriver::Create(driverObject, registryPath);
-    if (g_driver == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    driverObject->DriverStartIo = ZephDriverStartIo;
-    driverObject->MajorFunction[IRP_MJ_READ] = ZephDriverReadDispatch;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZephDriverIoctlDispatch;
-    driverObject->DriverUnload = ZephDriverUnload;
-    driverObject->DriverExtension->AddDevice = ZephDriverAddDevice;
-    return STATUS_SUCCESS;
+    return InstallBoardDriver(driverObject, registryPath,
+                              {ZephDriverStartIo, ZephDriverReadDispatch, ZephDriverIoctlDispatch,
+                               ZephDriverUnload, ZephDriverAddDevice},
+                              &g_driver);
 }
