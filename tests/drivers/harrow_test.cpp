@@ -17,34 +17,8 @@ using boardsim::SensorModel;
 
 namespace {
 
-class HarrowTest : public ::testing::Test {
+class HarrowTest : public HarrowDriverTest {
 protected:
-    void SetUp() override { wdm::SetClockMode(wdm::ClockMode::Simulated); }
-
-    void Start(const HarrowBoardConfig& config = {}) {
-        board_ = std::make_unique<HarrowBoard>(config);
-        host_ = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
-        ASSERT_EQ(host_->EntryStatus(), STATUS_SUCCESS);
-        ASSERT_EQ(host_->AddBoard(*board_), STATUS_SUCCESS);
-        file_ = Open(FILE_FLAG_OVERLAPPED);
-        ASSERT_NE(file_, INVALID_HANDLE_VALUE);
-    }
-
-    HANDLE Open(DWORD flags, const char* name = "\\\\.\\HARROWDRIVER0") {
-        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
-    }
-
-    void TearDown() override {
-        if (file_ != nullptr && file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        host_.reset();
-        board_.reset();
-        EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
-    }
-
-    CHarrowDriver* Driver() { return CHarrowDriver::From(host_->FunctionDevice(0)); }
-
     harrow::TestUnitRecord RunTest(DWORD* error = nullptr, DWORD* bytes = nullptr) {
         harrow::TestUnitRecord record{};
         record.reserved = 0xA5A5A5A5;
@@ -57,10 +31,6 @@ protected:
     }
 
     DWORD Power(ULONG on) { return CallWith(file_, harrow::kIoctlSetPowerState, on); }
-
-    std::unique_ptr<HarrowBoard> board_;
-    std::unique_ptr<wdm::DriverHost> host_;
-    HANDLE file_ = nullptr;
 };
 
 struct CableCase {

@@ -23,19 +23,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kPauseBound{10000};
 
-class HarrowLifecycleTest : public ::testing::Test {
+class HarrowLifecycleTest : public HarrowDriverTest {
 protected:
-    void SetUp() override { wdm::SetClockMode(wdm::ClockMode::Simulated); }
-
-    void Start(const HarrowBoardConfig& config) {
-        board_ = std::make_unique<HarrowBoard>(config);
-        host_ = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
-        ASSERT_EQ(host_->AddBoard(*board_), STATUS_SUCCESS);
-        file_ = CreateFileA("\\\\.\\HARROWDRIVER0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(file_, INVALID_HANDLE_VALUE);
-    }
-
     // Starts with the sensor identified, so reads have an image size.
     void StartIdentified(HarrowBoardConfig config) {
         Start(config);
@@ -46,21 +35,8 @@ protected:
         ASSERT_EQ(record.result, 0u);
     }
 
-    void TearDown() override {
-        if (file_ != nullptr && file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        host_.reset();
-        board_.reset();
-        EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
-    }
-
-    CHarrowDriver* Driver() { return CHarrowDriver::From(host_->FunctionDevice(0)); }
     PIRP CurrentIrp() { return host_->FunctionDevice(0)->CurrentIrp; }
     bool ReceiveEnabled() { return (board_->InterruptControl() & 0x2000) != 0; }
-
-    std::unique_ptr<HarrowBoard> board_;
-    std::unique_ptr<wdm::DriverHost> host_;
-    HANDLE file_ = nullptr;
 };
 
 // A cancel that arrives while start-I/O holds the request and the device lock waits for the
@@ -308,33 +284,7 @@ TEST_F(HarrowLifecycleTest, SpeedAcknowledgeThatNeverComesFailsTheRead) {
 
 // ---- The single-sensor board
 
-class ZephLifecycleTest : public ::testing::Test {
-protected:
-    void SetUp() override { wdm::SetClockMode(wdm::ClockMode::Simulated); }
-
-    void Start(const ZephBoardConfig& config) {
-        board_ = std::make_unique<ZephBoard>(config);
-        host_ = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");
-        ASSERT_EQ(host_->AddBoard(*board_), STATUS_SUCCESS);
-        file_ = CreateFileA("\\\\.\\ZephDriver0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(file_, INVALID_HANDLE_VALUE);
-    }
-
-    void TearDown() override {
-        if (file_ != nullptr && file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        host_.reset();
-        board_.reset();
-        EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
-    }
-
-    CZephDriver* Driver() { return CZephDriver::From(host_->FunctionDevice(0)); }
-
-    std::unique_ptr<ZephBoard> board_;
-    std::unique_ptr<wdm::DriverHost> host_;
-    HANDLE file_ = nullptr;
-};
+class ZephLifecycleTest : public ZephDriverTest {};
 
 TEST_F(ZephLifecycleTest, ReadWhoseStartCommandIsRefusedTimesOut) {
     Start({.commandBusyStuck = true});

@@ -15,28 +15,8 @@ using boardsim::ZephBoardConfig;
 
 namespace {
 
-class ZephTest : public ::testing::Test {
+class ZephTest : public ZephDriverTest {
 protected:
-    void SetUp() override { wdm::SetClockMode(wdm::ClockMode::Simulated); }
-
-    void Start(const ZephBoardConfig& config = {}) {
-        board_ = std::make_unique<ZephBoard>(config);
-        host_ = std::make_unique<wdm::DriverHost>(ZephDriverEntry, L"ZephDrv");
-        ASSERT_EQ(host_->AddBoard(*board_), STATUS_SUCCESS);
-        file_ = CreateFileA("\\\\.\\ZephDriver0", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(file_, INVALID_HANDLE_VALUE);
-    }
-
-    void TearDown() override {
-        if (file_ != nullptr && file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        host_.reset();
-        board_.reset();
-        EXPECT_EQ(wdm::ArmedTimerCount(), 0u);
-    }
-
-    CZephDriver* Driver() { return CZephDriver::From(host_->FunctionDevice(0)); }
     DWORD Power(ULONG on) { return CallWith(file_, zephdrv::kIoctlSetPowerState, on); }
 
     zephdrv::TestRecord RunTest(uint32_t key, DWORD* error = nullptr) {
@@ -50,10 +30,6 @@ protected:
         std::memcpy(&record, out.data(), sizeof record);
         return record;
     }
-
-    std::unique_ptr<ZephBoard> board_;
-    std::unique_ptr<wdm::DriverHost> host_;
-    HANDLE file_ = nullptr;
 };
 
 struct TestCase {

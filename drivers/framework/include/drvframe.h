@@ -200,6 +200,8 @@ private:
 // The operation owns its request from the moment start-I/O records it, under the device lock,
 // before any cancel routine can see it; a cancel routine takes the device lock and finds either
 // the operation still owning the request, or the request already given back.
+struct CIoctlRule;
+
 class COperationDevice : public CPnpDevice {
 public:
     COperationDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice);
@@ -224,8 +226,13 @@ public:
     static DRIVER_CANCEL CancelRoutine;
     // The common dispatch rule: a read of non-zero length is queued.
     NTSTATUS QueueRead(PIRP irp);
+    // The common device-control rule: a request that fails its check against `rules` completes
+    // with that status, a code that runs at once goes to RunImmediateIoctl, any other is queued.
+    NTSTATUS DispatchIoctl(PIRP irp, const CIoctlRule* rules, size_t count);
 
 protected:
+    // Runs a code whose rule says it runs at once, outside start-I/O.
+    virtual NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) = 0;
     // Lock held, the operation's request cancelled: stops the operation and returns true, or
     // returns false when the operation must run to its end (it then calls FinishOperation).
     virtual bool StopForCancel() = 0;
@@ -315,3 +322,19 @@ private:
     explicit CPnpDriver(PDRIVER_OBJECT driverObject);
     PDRIVER_OBJECT m_driverObject;
 };
+
+// The routines a board driver sets beside the framework's.
+struct CBoardDriverRoutines {
+    PDRIVER_STARTIO startIo;
+    PDRIVER_DISPATCH read;
+    PDRIVER_DISPATCH deviceControl;
+    PDRIVER_UNLOAD unload;
+    PDRIVER_ADD_DEVICE addDevice;
+};
+
+// The entry step of a board driver: creates its framework driver in *driver
+// (STATUS_INSUFFICIENT_RESOURCES when it cannot) and sets `routines` on the driver object.
+NTSTATUS InstallBoardDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const CBoardDriverRoutines& routines, CPnpDriver** driver);
+// The unload step: destroys *driver and forgets it.
+void RemoveBoardDriver(CPnpDriver** driver);

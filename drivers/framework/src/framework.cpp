@@ -761,6 +761,16 @@ NTSTATUS COperationDevice::QueueRead(PIRP irp) {
     return QueueIrp(irp);
 }
 
+NTSTATUS COperationDevice::DispatchIoctl(PIRP irp, const CIoctlRule* rules, size_t count) {
+    const CIoctlRule* rule = nullptr;
+    const NTSTATUS status = CheckIoctlRule(rules, count, IoGetCurrentIrpStackLocation(irp), &rule);
+    if (!NT_SUCCESS(status))
+        return CompleteIrp(irp, status, 0);
+    if (rule->stage == CIoctlRule::Stage::Immediate)
+        return RunImmediateIoctl(irp, *rule);
+    return QueueIrp(irp);
+}
+
 // ---- Control-code rules
 
 NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATION stack,
@@ -782,4 +792,24 @@ NTSTATUS CheckIoctlRule(const CIoctlRule* rules, size_t count, PIO_STACK_LOCATIO
         return STATUS_BUFFER_TOO_SMALL;
     *rule = found;
     return STATUS_SUCCESS;
+}
+
+// ---- Board driver entry and unload
+
+NTSTATUS InstallBoardDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const CBoardDriverRoutines& routines, CPnpDriver** driver) {
+    *driver = CPnpDriver::Create(driverObject, registryPath);
+    if (*driver == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    driverObject->DriverStartIo = routines.startIo;
+    driverObject->MajorFunction[IRP_MJ_READ] = routines.read;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = routines.deviceControl;
+    driverObject->DriverUnload = routines.unload;
+    driverObject->DriverExtension->AddDevice = routines.addDevice;
+    return STATUS_SUCCESS;
+}
+
+void RemoveBoardDriver(CPnpDriver** driver) {
+    CPnpDriver::Destroy(*driver);
+    *driver = nullptr;
 }

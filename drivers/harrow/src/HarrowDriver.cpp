@@ -549,19 +549,12 @@ BOOLEAN CHarrowDriver::ClearInterruptStatus(PVOID context) {
     return TRUE;
 }
 
-NTSTATUS CHarrowDriver::ReadDispatch(PIRP irp) {
-    return QueueRead(irp);
+NTSTATUS CHarrowDriver::IoctlDispatch(PIRP irp) {
+    return DispatchIoctl(irp, kIoctlTable, std::size(kIoctlTable));
 }
 
-NTSTATUS CHarrowDriver::IoctlDispatch(PIRP irp) {
-    const CIoctlRule* rule = nullptr;
-    const NTSTATUS status = CheckIoctlRule(kIoctlTable, std::size(kIoctlTable),
-                                           IoGetCurrentIrpStackLocation(irp), &rule);
-    if (!NT_SUCCESS(status))
-        return CompleteIrp(irp, status, 0);
-    if (rule->stage == Stage::Immediate)
-        return IoctlReset(irp);
-    return QueueIrp(irp);
+NTSTATUS CHarrowDriver::RunImmediateIoctl(PIRP irp, const CIoctlRule&) {
+    return IoctlReset(irp);  // the only code that runs at once
 }
 
 NTSTATUS CHarrowDriver::IoctlReset(PIRP irp) {
@@ -724,7 +717,7 @@ void HarrowDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS HarrowDriverReadDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    return CHarrowDriver::From(device)->ReadDispatch(irp);
+    return CHarrowDriver::From(device)->QueueRead(irp);
 }
 
 NTSTATUS HarrowDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -736,18 +729,13 @@ NTSTATUS HarrowDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physi
 }
 
 void HarrowDriverUnload(PDRIVER_OBJECT) {
-    CPnpDriver::Destroy(g_driver);
-    g_driver = nullptr;
+    RemoveBoardDriver(&g_driver);
 }
 
 NTSTATUS HarrowDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    g_driver = CPnpDriver::Create(driverObject, registryPath);
-    if (g_driver == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    driverObject->DriverStartIo = HarrowDriverStartIo;
-    driverObject->MajorFunction[IRP_MJ_READ] = HarrowDriverReadDispatch;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HarrowDriverIoctlDispatch;
-    driverObject->DriverUnload = HarrowDriverUnload;
-    driverObject->DriverExtension->AddDevice = HarrowDriverAddDevice;
-    return STATUS_SUCCESS;
+    return InstallBoardDriver(
+        driverObject, registryPath,
+        {HarrowDriverStartIo, HarrowDriverReadDispatch, HarrowDriverIoctlDispatch,
+         HarrowDriverUnload, HarrowDriverAddDevice},
+        &g_driver);
 }

@@ -216,4 +216,122 @@ uint64_t BridgedBoard::RefusedNvramCommands() const {
     std::lock_guard<std::mutex> guard(lock_);
     return bridge_.refusedCommands;
 }
+
+// ---- Bus placement, image and FIFO both boards share
+
+void BridgedBoard::Attach(int slot, int memoryWindows, ResourceFault fault,
+                          std::vector<uint16_t> image, ULONG pixelClockWordsPerMs) {
+    image_ = std::move(image);
+    packed_ = PackedLocked(image_);
+    sending_.wordsPerMs = pixelClockWordsPerMs;
+    slot_ = slot;
+    memoryWindows_ = memoryWindows;
+    resourceFault_ = fault;
+    PlaceOnBus(this, slot, memoryWindows);
+    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(slot), [this] {
+        std::lock_guard<std::mutex> guard(lock_);
+        return bridge_.ReceiveInterruptsEnabled() && DataWaitingLocked();
+    });
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> BridgedBoard::Resources() const {
+    return StandardResources(slot_, memoryWindows_, resourceFault_);
+}
+
+ULONG BridgedBoard::ReadPort(ULONG offset, int widthBytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    CatchUpLocked();
+    return bridge_.ReadPort(offset, widthBytes, DataWaitingLocked());
+}
+
+void BridgedBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        bridge_.WritePort(offset, widthBytes, value);
+        BridgeWrittenLocked();
+    }
+    line_->Changed();
+}
+
+void BridgedBoard::Detach() {
+    line_.reset();
+    wdm::BusRemoveDevice(this);
+}
+
+ULONG BridgedBoard::ReadMemory(int window, ULONG offset, int) {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++accesses_;
+    CatchUpLocked();
+    if (offset != 0)
+        return 0;
+    return ReadWindowLocked(window);
+}
+
+void BridgedBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++accesses_;
+        if (offset != 0)
+            return;
+        WriteWindowLocked(window, value);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void BridgedBoard::Expose() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!CanExposeLocked())
+            return;
+        sending_.Start(packed_);
+        DeliverLocked();
+    }
+    line_->Changed();
+}
+
+void BridgedBoard::TimeMoved() {
+    bool arrived;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        arrived = CatchUpLocked();
+    }
+    if (arrived)
+        line_->Changed();
+}
+
+void BridgedBoard::SetImage(std::vector<uint16_t> pixels) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
+    image_ = std::move(pixels);
+    packed_ = PackedLocked(image_);
+}
+
+std::vector<uint16_t> BridgedBoard::Image() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return image_;
+}
+
+std::vector<uint16_t> BridgedBoard::RampPattern(ULONG columns, ULONG rows, ULONG rowWeight,
+                                                ULONG columnWeight, uint16_t mask) {
+    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
+    for (ULONG r = 0; r < rows; ++r) {
+        for (ULONG c = 0; c < columns; ++c) {
+            pixels[static_cast<size_t>(r) * columns + c] =
+                static_cast<uint16_t>((r * rowWeight + c * columnWeight) & mask);
+        }
+    }
+    return pixels;
+}
+
+uint32_t BridgedBoard::PopFifoLocked(bool stuck) {
+    if (stuck || fifo_.empty())
+        return kEmptyFifoRead;
+    const uint32_t word = fifo_.front();
+    fifo_.pop_front();
+    return word;
+}
+
 }  // namespace boardsim

@@ -23,33 +23,17 @@ SensorGeometry GeometryOf(SensorModel model) {
 }
 
 HarrowBoard::HarrowBoard(const HarrowBoardConfig& config) : config_(config) {
-    SensorGeometry g = GeometryOf(config.sensor);
-    image_ = TestPattern(g.columns, g.rows);
-    packed_ = PackImage(image_);
-    sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    PlaceOnBus(this, config.slot, 4);
-    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
-                                                 [this] { return Asserted(); });
+    const SensorGeometry g = GeometryOf(config.sensor);
+    Attach(config.slot, 4, config.resourceFault, TestPattern(g.columns, g.rows),
+           config.pixelClockWordsPerMs);
 }
 
 HarrowBoard::~HarrowBoard() {
-    line_.reset();
-    wdm::BusRemoveDevice(this);
-}
-
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> HarrowBoard::Resources() const {
-    return StandardResources(config_.slot, 4, config_.resourceFault);
+    Detach();
 }
 
 std::vector<uint16_t> HarrowBoard::TestPattern(ULONG columns, ULONG rows) {
-    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
-    for (ULONG r = 0; r < rows; ++r) {
-        for (ULONG c = 0; c < columns; ++c) {
-            pixels[static_cast<size_t>(r) * columns + c] =
-                static_cast<uint16_t>((r * 7 + c * 3) & 0x3FF);
-        }
-    }
-    return pixels;
+    return RampPattern(columns, rows, 7, 3, 0x3FF);
 }
 
 std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels) {
@@ -66,27 +50,16 @@ std::vector<uint32_t> HarrowBoard::PackImage(const std::vector<uint16_t>& pixels
     return words;
 }
 
-bool HarrowBoard::Asserted() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.ReceiveInterruptsEnabled() && DataInterruptLocked();
+std::vector<uint32_t> HarrowBoard::PackedLocked(const std::vector<uint16_t>& pixels) const {
+    return PackImage(pixels);
 }
 
-bool HarrowBoard::DataInterruptLocked() const {
+bool HarrowBoard::DataWaitingLocked() const {
     return (interruptMode_ & kInterruptOnData) != 0 && (!fifo_.empty() || config_.fifoStuck);
 }
 
 bool HarrowBoard::CatchUpLocked() {
     return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
-}
-
-void HarrowBoard::TimeMoved() {
-    bool arrived;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        arrived = CatchUpLocked();
-    }
-    if (arrived)
-        line_->Changed();
 }
 
 void HarrowBoard::DeliverLocked() {
@@ -141,41 +114,16 @@ USHORT HarrowBoard::StatusLocked() {
     return status;
 }
 
-ULONG HarrowBoard::ReadPort(ULONG offset, int widthBytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    return bridge_.ReadPort(offset, widthBytes, DataInterruptLocked());
+void HarrowBoard::BridgeWrittenLocked() {
+    DeliverLocked();
 }
 
-void HarrowBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        bridge_.WritePort(offset, widthBytes, value);
-        DeliverLocked();
-    }
-    line_->Changed();
-}
-
-ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    if (offset != 0)
-        return 0;
+ULONG HarrowBoard::ReadWindowLocked(int window) {
     switch (window) {
         case 0:
             return StatusLocked();
-        case 1: {
-            if (config_.fifoStuck)
-                return kEmptyFifoRead;
-            if (fifo_.empty())
-                return kEmptyFifoRead;
-            uint32_t word = fifo_.front();
-            fifo_.pop_front();
-            return word;
-        }
+        case 1:
+            return PopFifoLocked(config_.fifoStuck);
         case 2: {
             ULONG flags = overrun_ ? 0x8u : 0u;
             overrun_ = false;  // read to clear
@@ -186,69 +134,42 @@ ULONG HarrowBoard::ReadMemory(int window, ULONG offset, int) {
     }
 }
 
-void HarrowBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        if (offset != 0)
-            return;
-        switch (window) {
-            case 0:
-                control_ = static_cast<USHORT>(value);
-                speedAck_ = false;
-                speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
-                if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
-                    config_.sensor != SensorModel::None) {
-                    sending_.Start(packed_);
-                }
-                break;
-            case 1:
-                interruptMode_ = static_cast<USHORT>(value);
-                break;
-            case 2: {
-                const USHORT was = power_;
-                power_ = static_cast<USHORT>(value & 1);
-                if (power_ == 0)
-                    sending_.Stop();
-                if (power_ != 0 && was == 0) {
-                    LARGE_INTEGER now;
-                    KeQuerySystemTime(&now);
-                    poweredSince_ = now.QuadPart;
-                }
-                break;
+void HarrowBoard::WriteWindowLocked(int window, ULONG value) {
+    switch (window) {
+        case 0:
+            control_ = static_cast<USHORT>(value);
+            speedAck_ = false;
+            speedAckPolls_ = config_.speedAckStuck ? 0 : kSpeedAckPolls;
+            if ((control_ & 7) == 7 && power_ != 0 && config_.autoExpose &&
+                config_.sensor != SensorModel::None) {
+                sending_.Start(packed_);
             }
-            case 3:
-                cable_ = static_cast<USHORT>(value & 0xF);
-                break;
-            default:
-                break;
+            break;
+        case 1:
+            interruptMode_ = static_cast<USHORT>(value);
+            break;
+        case 2: {
+            const USHORT was = power_;
+            power_ = static_cast<USHORT>(value & 1);
+            if (power_ == 0)
+                sending_.Stop();
+            if (power_ != 0 && was == 0) {
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                poweredSince_ = now.QuadPart;
+            }
+            break;
         }
-        DeliverLocked();
+        case 3:
+            cable_ = static_cast<USHORT>(value & 0xF);
+            break;
+        default:
+            break;
     }
-    line_->Changed();
 }
 
-void HarrowBoard::SetImage(std::vector<uint16_t> pixels) {
-    std::lock_guard<std::mutex> guard(lock_);
-    sending_.Stop();
-    image_ = std::move(pixels);
-    packed_ = PackImage(image_);
-}
-
-std::vector<uint16_t> HarrowBoard::Image() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return image_;
-}
-
-void HarrowBoard::Expose() {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (power_ == 0 || config_.sensor == SensorModel::None)
-            return;
-        sending_.Start(packed_);
-        DeliverLocked();
-    }
-    line_->Changed();
+bool HarrowBoard::CanExposeLocked() const {
+    return power_ != 0 && config_.sensor != SensorModel::None;
 }
 
 bool HarrowBoard::SensorPowered() const {

@@ -8,34 +8,16 @@ namespace boardsim {
 using namespace detail;
 
 ZephBoard::ZephBoard(const ZephBoardConfig& config) : config_(config) {
-    image_ = TestPattern(kColumns, kRows);
-    packed_ = PackImage(image_);
-    if (config.markRows)
-        MarkRows(packed_, kColumns);
-    sending_.wordsPerMs = config.pixelClockWordsPerMs;
-    PlaceOnBus(this, config.slot, 3);
-    line_ = std::make_unique<wdm::InterruptLine>(BusPlacement::Vector(config.slot),
-                                                 [this] { return Asserted(); });
+    Attach(config.slot, 3, config.resourceFault, TestPattern(kColumns, kRows),
+           config.pixelClockWordsPerMs);
 }
 
 ZephBoard::~ZephBoard() {
-    line_.reset();
-    wdm::BusRemoveDevice(this);
-}
-
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> ZephBoard::Resources() const {
-    return StandardResources(config_.slot, 3, config_.resourceFault);
+    Detach();
 }
 
 std::vector<uint16_t> ZephBoard::TestPattern(ULONG columns, ULONG rows) {
-    std::vector<uint16_t> pixels(static_cast<size_t>(columns) * rows);
-    for (ULONG r = 0; r < rows; ++r) {
-        for (ULONG c = 0; c < columns; ++c) {
-            pixels[static_cast<size_t>(r) * columns + c] =
-                static_cast<uint16_t>((r * 11 + c * 5) & 0xFFF);
-        }
-    }
-    return pixels;
+    return RampPattern(columns, rows, 11, 5, 0xFFF);
 }
 
 std::vector<uint32_t> ZephBoard::PackImage(const std::vector<uint16_t>& pixels) {
@@ -63,9 +45,15 @@ bool ZephBoard::PoweredLocked() const {
     return (mode_ & 0x40) != 0 && !bridge_.LocalResetAsserted() && config_.sensorPresent;
 }
 
-bool ZephBoard::Asserted() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bridge_.ReceiveInterruptsEnabled() && (!fifo_.empty() || config_.fifoStuck);
+std::vector<uint32_t> ZephBoard::PackedLocked(const std::vector<uint16_t>& pixels) const {
+    std::vector<uint32_t> words = PackImage(pixels);
+    if (config_.markRows)
+        MarkRows(words, kColumns);
+    return words;
+}
+
+bool ZephBoard::DataWaitingLocked() const {
+    return !fifo_.empty() || config_.fifoStuck;
 }
 
 bool ZephBoard::CatchUpLocked() {
@@ -73,16 +61,6 @@ bool ZephBoard::CatchUpLocked() {
     if ((mode_ & 3) != 3 || testAnswering_ || !PoweredLocked())
         return false;
     return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
-}
-
-void ZephBoard::TimeMoved() {
-    bool arrived;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        arrived = CatchUpLocked();
-    }
-    if (arrived)
-        line_->Changed();
 }
 
 void ZephBoard::DeliverLocked() {
@@ -143,27 +121,14 @@ void ZephBoard::CommandLocked(USHORT word) {
     }
 }
 
-ULONG ZephBoard::ReadPort(ULONG offset, int widthBytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    return bridge_.ReadPort(offset, widthBytes, !fifo_.empty() || config_.fifoStuck);
-}
-
-void ZephBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        bridge_.WritePort(offset, widthBytes, value);
-        if (bridge_.LocalResetAsserted()) {
-            awake_ = false;
-            testAnswering_ = false;
-            sending_.Stop();
-        }
-        NotePowerLocked();
-        DeliverLocked();
+void ZephBoard::BridgeWrittenLocked() {
+    if (bridge_.LocalResetAsserted()) {
+        awake_ = false;
+        testAnswering_ = false;
+        sending_.Stop();
     }
-    line_->Changed();
+    NotePowerLocked();
+    DeliverLocked();
 }
 
 void ZephBoard::NotePowerLocked() {
@@ -176,12 +141,7 @@ void ZephBoard::NotePowerLocked() {
     wasPowered_ = powered;
 }
 
-ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++accesses_;
-    CatchUpLocked();
-    if (offset != 0)
-        return 0;
+ULONG ZephBoard::ReadWindowLocked(int window) {
     switch (window) {
         case 0: {
             UCHAR status = 0;
@@ -195,80 +155,48 @@ ULONG ZephBoard::ReadMemory(int window, ULONG offset, int) {
                 status |= 0x10;
             return status;
         }
-        case 1: {
-            if (config_.fifoStuck || fifo_.empty())
-                return kEmptyFifoRead;
-            uint32_t word = fifo_.front();
-            fifo_.pop_front();
-            return word;
-        }
+        case 1:
+            return PopFifoLocked(config_.fifoStuck);
         default:
             return 0;
     }
 }
 
-void ZephBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        ++accesses_;
-        if (offset != 0)
-            return;
-        switch (window) {
-            case 0:
-                CommandLocked(static_cast<USHORT>(value));
-                break;
-            case 1:
-                if (value & 1) {
-                    fifo_.clear();
-                    overrun_ = false;
-                }
-                break;
-            case 2: {
-                const bool waited = (mode_ & 3) == 3;
-                mode_ = static_cast<UCHAR>(value);
-                if (!waited && (mode_ & 3) == 3 && sending_.wordsPerMs != 0) {
-                    // The pixel clock starts when the board begins to wait for data.
-                    LARGE_INTEGER now;
-                    KeQuerySystemTime(&now);
-                    sending_.startedAt = now.QuadPart;
-                }
-                if ((mode_ & 0x40) == 0) {
-                    awake_ = false;
-                    testAnswering_ = false;
-                    sending_.Stop();
-                }
-                NotePowerLocked();
-                break;
+void ZephBoard::WriteWindowLocked(int window, ULONG value) {
+    switch (window) {
+        case 0:
+            CommandLocked(static_cast<USHORT>(value));
+            break;
+        case 1:
+            if (value & 1) {
+                fifo_.clear();
+                overrun_ = false;
             }
-            default:
-                break;
+            break;
+        case 2: {
+            const bool waited = (mode_ & 3) == 3;
+            mode_ = static_cast<UCHAR>(value);
+            if (!waited && (mode_ & 3) == 3 && sending_.wordsPerMs != 0) {
+                // The pixel clock starts when the board begins to wait for data.
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                sending_.startedAt = now.QuadPart;
+            }
+            if ((mode_ & 0x40) == 0) {
+                awake_ = false;
+                testAnswering_ = false;
+                sending_.Stop();
+            }
+            NotePowerLocked();
+            break;
         }
-        DeliverLocked();
+        default:
+            break;
     }
-    line_->Changed();
 }
 
-void ZephBoard::SetImage(std::vector<uint16_t> pixels) {
-    std::lock_guard<std::mutex> guard(lock_);
-    sending_.Stop();
-    image_ = std::move(pixels);
-    packed_ = PackImage(image_);
-    if (config_.markRows)
-        MarkRows(packed_, kColumns);
-}
-std::vector<uint16_t> ZephBoard::Image() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return image_;
-}
-void ZephBoard::Expose() {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!PoweredLocked() || !awake_)
-            return;
-        sending_.Start(packed_);
-        DeliverLocked();
-    }
-    line_->Changed();
+bool ZephBoard::CanExposeLocked() const {
+    return PoweredLocked() && awake_;
 }
 bool ZephBoard::SensorPowered() const {
     std::lock_guard<std::mutex> guard(lock_);

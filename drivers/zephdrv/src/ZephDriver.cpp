@@ -268,19 +268,12 @@ BOOLEAN CZephDriver::ClearInterruptStatus(PVOID context) {
 
 // ---- Dispatch
 
-NTSTATUS CZephDriver::ReadDispatch(PIRP irp) {
-    return QueueRead(irp);
+NTSTATUS CZephDriver::IoctlDispatch(PIRP irp) {
+    return DispatchIoctl(irp, kIoctlTable, std::size(kIoctlTable));
 }
 
-NTSTATUS CZephDriver::IoctlDispatch(PIRP irp) {
-    const CIoctlRule* rule = nullptr;
-    const NTSTATUS status = CheckIoctlRule(kIoctlTable, std::size(kIoctlTable),
-                                           IoGetCurrentIrpStackLocation(irp), &rule);
-    if (!NT_SUCCESS(status))
-        return CompleteIrp(irp, status, 0);
-    if (rule->stage == Stage::Immediate)
-        return rule->code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
-    return QueueIrp(irp);
+NTSTATUS CZephDriver::RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) {
+    return rule.code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
 }
 
 NTSTATUS CZephDriver::IoctlReset(PIRP irp) {
@@ -739,7 +732,7 @@ void ZephDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS ZephDriverReadDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    return CZephDriver::From(device)->ReadDispatch(irp);
+    return CZephDriver::From(device)->QueueRead(irp);
 }
 
 NTSTATUS ZephDriverIoctlDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -751,18 +744,12 @@ NTSTATUS ZephDriverAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physica
 }
 
 void ZephDriverUnload(PDRIVER_OBJECT) {
-    CPnpDriver::Destroy(g_driver);
-    g_driver = nullptr;
+    RemoveBoardDriver(&g_driver);
 }
 
 NTSTATUS ZephDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    g_driver = CPnpDriver::Create(driverObject, registryPath);
-    if (g_driver == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    driverObject->DriverStartIo = ZephDriverStartIo;
-    driverObject->MajorFunction[IRP_MJ_READ] = ZephDriverReadDispatch;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZephDriverIoctlDispatch;
-    driverObject->DriverUnload = ZephDriverUnload;
-    driverObject->DriverExtension->AddDevice = ZephDriverAddDevice;
-    return STATUS_SUCCESS;
+    return InstallBoardDriver(driverObject, registryPath,
+                              {ZephDriverStartIo, ZephDriverReadDispatch, ZephDriverIoctlDispatch,
+                               ZephDriverUnload, ZephDriverAddDevice},
+                              &g_driver);
 }

@@ -243,7 +243,6 @@ public:
         return static_cast<CHarrowDriver*>(CPnpDevice::FromDeviceObject(device));
     }
 
-    NTSTATUS ReadDispatch(PIRP irp);
     NTSTATUS IoctlDispatch(PIRP irp);
     void StartIo(PIRP irp);
     BOOLEAN Isr();
@@ -282,6 +281,7 @@ protected:
     void RestorePowerRegisters() override;
     bool StopForCancel() override;
     void StopOperation() override;
+    NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) override;
 
 private:
     friend class HarrowImageCaptureContainer;

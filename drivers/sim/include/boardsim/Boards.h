@@ -125,7 +125,8 @@ struct HarrowBoardConfig {
     ResourceFault resourceFault = ResourceFault::None;
 };
 
-// What both boards share: the PCI bridge behind one register lock, and the access count.
+// What both boards share: the PCI bridge behind one register lock, the access count, the
+// sensor's image on its way through the receive FIFO, and the interrupt line.
 class BridgedBoard : public wdm::SimulatedBoard {
 public:
     ULONG InterruptControl() const;
@@ -138,10 +139,66 @@ public:
     // NVRAM commands refused because a cell was still programming.
     uint64_t RefusedNvramCommands() const;
 
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
+    ULONG ReadPort(ULONG offset, int widthBytes) override;
+    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
+    // The memory windows hold the board's own registers at offset 0 of each.
+    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
+    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
+
+    // The image the sensor sends (row-major pixels); by default the board's test pattern.
+    // Setting one stops what the sensor was sending.
+    void SetImage(std::vector<uint16_t> pixels);
+    std::vector<uint16_t> Image() const;
+    // Starts sending the image now, when the sensor is ready to (readout need not be armed:
+    // the words wait for it).
+    void Expose();
+    wdm::InterruptLine& Line() { return *line_; }
+    void TimeMoved() override;
+
 protected:
+    // Gives the sensor its first image and pixel clock, places the board on the bus at `slot`
+    // with `memoryWindows` windows and raises its interrupt line; the derived board calls it
+    // once it is fully built. `fault` spoils the resource list the board reports.
+    void Attach(int slot, int memoryWindows, ResourceFault fault, std::vector<uint16_t> image,
+                ULONG pixelClockWordsPerMs);
+    // Drops the line and leaves the bus; the derived board calls it first on destruction.
+    void Detach();
+    // The sensor's image as the FIFO carries it.
+    virtual std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const = 0;
+    // FIFO data that may raise the receive interrupt (the pending bit of port 0x38).
+    virtual bool DataWaitingLocked() const = 0;
+    // What the board does after a bridge register was written.
+    virtual void BridgeWrittenLocked() = 0;
+    // The register at offset 0 of memory window `window`.
+    virtual ULONG ReadWindowLocked(int window) = 0;
+    virtual void WriteWindowLocked(int window, ULONG value) = 0;
+    // Hands the sensor's words to the FIFO as the receiver and the pixel clock allow.
+    virtual void DeliverLocked() = 0;
+    // Whether the sensor can start sending its image.
+    virtual bool CanExposeLocked() const = 0;
+    // Moves the words the pixel clock has sent since the last look into the FIFO.
+    virtual bool CatchUpLocked() = 0;
+    // Takes the next FIFO word; an empty or stuck FIFO reads all ones.
+    uint32_t PopFifoLocked(bool stuck);
+    // A ramp test pattern: pixel (r, c) is (r * rowWeight + c * columnWeight) & mask.
+    static std::vector<uint16_t> RampPattern(ULONG columns, ULONG rows, ULONG rowWeight,
+                                             ULONG columnWeight, uint16_t mask);
+
     mutable std::mutex lock_;
     Bridge bridge_;
-    uint64_t accesses_ = 0;  // guarded by lock_
+    uint64_t accesses_ = 0;  // guarded by lock_, as is all below
+    std::vector<uint16_t> image_;
+    std::vector<uint32_t> packed_;
+    std::deque<uint32_t> fifo_;
+    SensorStream sending_;
+    bool overrun_ = false;
+    std::unique_ptr<wdm::InterruptLine> line_;
+
+private:
+    int slot_ = 0;
+    int memoryWindows_ = 0;
+    ResourceFault resourceFault_ = ResourceFault::None;
 };
 
 class HarrowBoard : public BridgedBoard {
@@ -155,46 +212,30 @@ public:
     explicit HarrowBoard(const HarrowBoardConfig& config);
     ~HarrowBoard() override;
 
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
-    ULONG ReadPort(ULONG offset, int widthBytes) override;
-    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
-    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
-    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
-
-    // The image the sensor sends (row-major 10-bit pixels); by default a test pattern.
-    void SetImage(std::vector<uint16_t> pixels);
-    std::vector<uint16_t> Image() const;
-    // Starts sending the image now (readout need not be armed: the bursts wait for it).
-    void Expose();
-
     bool SensorPowered() const;
     USHORT ControlWord() const;
     USHORT InterruptMode() const;
     USHORT CableLines() const;
     ULONG Port60() const;
     size_t FifoWords() const;
-    wdm::InterruptLine& Line() { return *line_; }
-    void TimeMoved() override;
 
     // Three 10-bit pixels per FIFO word, stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
     static std::vector<uint16_t> TestPattern(ULONG columns, ULONG rows);
 
 private:
-    bool Asserted();
-    void DeliverLocked();
-    // Moves the words the pixel clock has sent since the last look into the FIFO.
-    bool CatchUpLocked();
+    std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
     // FIFO data that the interrupt-mode word lets raise the receive interrupt.
-    bool DataInterruptLocked() const;
+    bool DataWaitingLocked() const override;
+    void BridgeWrittenLocked() override;
+    bool CatchUpLocked() override;
+    ULONG ReadWindowLocked(int window) override;
+    void WriteWindowLocked(int window, ULONG value) override;
+    void DeliverLocked() override;
+    bool CanExposeLocked() const override;
     USHORT StatusLocked();
 
     HarrowBoardConfig config_;
-    std::vector<uint16_t> image_;
-    std::vector<uint32_t> packed_;
-    std::deque<uint32_t> fifo_;
-    SensorStream sending_;
-    bool overrun_ = false;
     USHORT control_ = 0;
     USHORT interruptMode_ = 0;
     USHORT power_ = 0;
@@ -202,7 +243,6 @@ private:
     LONGLONG poweredSince_ = 0;
     int speedAckPolls_ = 0;
     bool speedAck_ = false;
-    std::unique_ptr<wdm::InterruptLine> line_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -241,23 +281,10 @@ public:
     explicit ZephBoard(const ZephBoardConfig& config);
     ~ZephBoard() override;
 
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources() const override;
-    ULONG ReadPort(ULONG offset, int widthBytes) override;
-    void WritePort(ULONG offset, int widthBytes, ULONG value) override;
-    ULONG ReadMemory(int window, ULONG offset, int widthBytes) override;
-    void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) override;
-
-    // 12-bit pixels, row-major; by default a test pattern.
-    void SetImage(std::vector<uint16_t> pixels);
-    std::vector<uint16_t> Image() const;
-    void Expose();
-
     bool SensorPowered() const;
     bool SensorAwake() const;
     UCHAR ModeByte() const;
     std::vector<USHORT> Commands() const;  // every command word written, in order
-    wdm::InterruptLine& Line() { return *line_; }
-    void TimeMoved() override;
 
     // Two 12-bit pixels per FIFO word (bits 4-15 and 20-31), stored inverted.
     static std::vector<uint32_t> PackImage(const std::vector<uint16_t>& pixels);
@@ -266,29 +293,29 @@ public:
     static void MarkRows(std::vector<uint32_t>& words, ULONG columns);
 
 private:
-    bool Asserted();
-    void DeliverLocked();
-    bool CatchUpLocked();
+    std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const override;
+    bool DataWaitingLocked() const override;
+    // A local reset stops the sensor.
+    void BridgeWrittenLocked() override;
+    bool CatchUpLocked() override;
+    ULONG ReadWindowLocked(int window) override;
+    void WriteWindowLocked(int window, ULONG value) override;
+    void DeliverLocked() override;
+    bool CanExposeLocked() const override;
     void CommandLocked(USHORT word);
     bool PoweredLocked() const;
     // Notes when the sensor's power came on.
     void NotePowerLocked();
 
     ZephBoardConfig config_;
-    std::vector<uint16_t> image_;
-    std::vector<uint32_t> packed_;
-    std::deque<uint32_t> fifo_;
-    SensorStream sending_;
     bool testAnswering_ = false;
     bool awake_ = false;
-    bool overrun_ = false;
     bool wasPowered_ = false;
     LONGLONG poweredSince_ = 0;
     UCHAR mode_ = 0;
     int busyPolls_ = 0;
     USHORT threshold_ = 0;
     std::vector<USHORT> commands_;
-    std::unique_ptr<wdm::InterruptLine> line_;
 };
 
 }  // namespace boardsim

@@ -52,7 +52,6 @@ public:
         return static_cast<CZephDriver*>(CPnpDevice::FromDeviceObject(device));
     }
 
-    NTSTATUS ReadDispatch(PIRP irp);
     NTSTATUS IoctlDispatch(PIRP irp);
     void StartIo(PIRP irp);
     BOOLEAN Isr();
@@ -81,6 +80,7 @@ protected:
     void RestorePowerRegisters() override;
     bool StopForCancel() override;
     void StopOperation() override;
+    NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) override;
     void CancelFileRequest(PFILE_OBJECT file) override;
 
 private:
