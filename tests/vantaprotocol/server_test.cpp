@@ -178,7 +178,11 @@ TEST(Registration, AnotherServerInTheProcessKeepsItsOwnCountAndClasses) {
     EXPECT_EQ(factory, nullptr);
     helper->Release();
     EXPECT_EQ(ours(), S_OK);
+#if !defined(__SANITIZE_ADDRESS__)
+    // Sanitizer builds keep the other server loaded: what its runtime keeps alive on purpose
+    // would count as leaked once the module is gone.
     FreeLibrary(other);
+#endif
     CoUninitialize();
 }
 #endif
