@@ -461,60 +461,52 @@ HRESULT TextResult(const std::string& text, BSTR* pVal) {
     *pVal = ToBstr(text);
     return *pVal ? S_OK : E_OUTOFMEMORY;
 }
+
+// A property read from the running session: the out-pointer is checked first, then the session.
+template <class T, class Read>
+HRESULT SessionProperty(EventingSession* session, T* pVal, Read read) {
+    if (!pVal)
+        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
+    if (!session)
+        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
+    try {
+        return read(*session, pVal);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
 }  // namespace
 
 STDMETHODIMP CVanta::get_LocalIP(BSTR* pVal) {
-    if (!pVal)
-        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
-    if (!m_session)
-        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
-    try {
-        return TextResult(m_session->ReplyAddress().DottedText(), pVal);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return SessionProperty(m_session.get(), pVal, [](EventingSession& session, BSTR* out) {
+        return TextResult(session.ReplyAddress().DottedText(), out);
+    });
 }
 
 STDMETHODIMP CVanta::get_LocalPort(LONG* pVal) {
-    if (!pVal)
-        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
-    if (!m_session)
-        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
-    *pVal = m_session->ReplyAddress().Port();
-    return S_OK;
+    return SessionProperty(m_session.get(), pVal, [](EventingSession& session, LONG* out) {
+        *out = session.ReplyAddress().Port();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CVanta::get_VantaIP(BSTR* pVal) {
-    if (!pVal)
-        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
-    if (!m_session)
-        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
-    try {
-        return TextResult(m_session->UnitAddress().DottedText(), pVal);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return SessionProperty(m_session.get(), pVal, [](EventingSession& session, BSTR* out) {
+        return TextResult(session.UnitAddress().DottedText(), out);
+    });
 }
 
 STDMETHODIMP CVanta::get_VantaPort(LONG* pVal) {
-    if (!pVal)
-        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
-    if (!m_session)
-        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
-    *pVal = m_session->UnitAddress().Port();
-    return S_OK;
+    return SessionProperty(m_session.get(), pVal, [](EventingSession& session, LONG* out) {
+        *out = session.UnitAddress().Port();
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CVanta::get_SessionId(BSTR* pVal) {
-    if (!pVal)
-        return Fail(kProgIdVanta, E_POINTER, kTextInvalidArgument);
-    if (!m_session)
-        return Fail(kProgIdVanta, E_FAIL, kTextNoSession);
-    try {
-        return TextResult(m_session->SessionIdentity().Id(), pVal);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return SessionProperty(m_session.get(), pVal, [](EventingSession& session, BSTR* out) {
+        return TextResult(session.SessionIdentity().Id(), out);
+    });
 }
 
 STDMETHODIMP CVanta::get_Started(LONG* pVal) {
