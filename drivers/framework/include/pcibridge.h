@@ -52,7 +52,6 @@ void DisableReceiveInterrupts(PUCHAR port);
 // One NVRAM byte; STATUS_IO_DEVICE_ERROR when the fault bit is up after it (or the word
 // stays busy).
 NTSTATUS ReadNvramByte(PUCHAR port, USHORT address, UCHAR* value);
-NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value);
 
 // The board's resources at start: port resource 0 becomes the port window, memory resources
 // 0..count-1 are mapped. STATUS_INSUFFICIENT_RESOURCES, with nothing left mapped, when one is
@@ -109,14 +108,96 @@ private:
     USHORT m_count = 0;
 };
 
-// Requests on a METHOD_BUFFERED system buffer, whole at once (tools and tests). Read: input u16
-// start, u16 count; returns the bytes. Write: input u16 start, u16 count, the bytes; needs count +
-// 5 input bytes, a start of at least 128. Both keep start + count within `nvramSize`.
-NTSTATUS IoctlReadNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
-                        ULONG outputLength, ULONG_PTR* information);
-NTSTATUS IoctlWriteNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
-                         ULONG_PTR* information);
 // 100 bytes: ports 0x0C, 0x1C, 0x34, 0x38 at offsets 12, 28, 52, 56, the rest zero.
 NTSTATUS IoctlDumpRegisters(PUCHAR port, PVOID buffer, ULONG outputLength, ULONG_PTR* information);
 
 }  // namespace pcibridge
+
+// ---------------------------------------------------------------------------------------------
+// A capture board behind the PCI bridge: its port and memory windows and its interrupt, board
+// start and removal, the power hooks, the interrupt service and its DPC's first steps, reset,
+// and the requests the bridge serves alike on both boards (register dump, NVRAM, performance
+// sample). The board driver adds its sensor's operations.
+class CBoardDevice : public COperationDevice {
+public:
+    static constexpr int kMaxMemoryWindows = 4;
+    static constexpr USHORT kNvramBytes = 2048;
+    // Control codes both boards serve through the bridge alike.
+    static constexpr ULONG kIoctlGatherPerformanceData = 0x80002014;
+    static constexpr ULONG kIoctlDumpRegisters = 0x80002024;
+    static constexpr ULONG kIoctlReadNvram = 0x8000202C;
+    static constexpr ULONG kIoctlWriteNvram = 0x80002030;
+
+    // `memoryWindows` memory resources are mapped at start; `isr` and `dpcForIsr` are the
+    // driver's entry points, which call Isr and DpcForIsr (the ISR's context is this object as
+    // a CBoardDevice).
+    CBoardDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, int memoryWindows,
+                 PKSERVICE_ROUTINE isr, PIO_DPC_ROUTINE dpcForIsr);
+    ~CBoardDevice() override;
+
+    static CBoardDevice* FromInterruptContext(PVOID context) {
+        return static_cast<CBoardDevice*>(context);
+    }
+
+    // Not the board's interrupt while the device is out of D0 or holds new requests, or while
+    // the bridge does not ask for service; otherwise acknowledged and the DPC queued.
+    BOOLEAN Isr();
+    // Takes the device lock; a cancelled operation is left to its cancel routine, otherwise
+    // ServiceInterrupt runs.
+    void DpcForIsr();
+    // Reset: flushes the queue, then ResetBoard under the device lock (taken unless this thread
+    // holds it) and clears the accumulated interrupt status. STATUS_DEVICE_NOT_READY before the
+    // board started.
+    NTSTATUS IoctlReset(PIRP irp);
+    // Copies the running total to the caller, then adds a sample of the performance counter.
+    NTSTATUS IoctlGatherPerformanceData(PVOID buffer, ULONG outputLength, ULONG_PTR* information);
+
+    PUCHAR Port() const { return m_port; }
+    ULONG InterruptStatus() const { return m_interruptStatus; }
+
+protected:
+    // Board start, the windows mapped, before the interrupt is connected.
+    virtual void InitializeBoard() = 0;
+    // Lock held, windows mapped: the device is back in D0.
+    virtual void ResumeBoard() = 0;
+    // Lock held, windows mapped: resets the board. Returns the status to complete the request
+    // with, or STATUS_PENDING when it keeps the request (marked pending) to complete later.
+    virtual NTSTATUS ResetBoard(PIRP irp) = 0;
+    // DPC of the interrupt, lock held, `irp` the operation's request (null: none): serves the
+    // board and releases the lock.
+    virtual void ServiceInterrupt(PIRP irp) = 0;
+
+    NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) final;
+    void PnpFreeDeviceResources() final;
+    void SavePowerRegisters() final;
+    void RestorePowerRegisters() final;
+
+    // Port 0x38 read, then written 0.
+    void UnInitializeCard();
+    static bool IsBridgeRequest(ULONG code);
+    static bool IsNvramRequest(ULONG code) {
+        return code == kIoctlReadNvram || code == kIoctlWriteNvram;
+    }
+    // Start-I/O, lock held, the operation's request a bridge request: runs it. The lock is
+    // released, whether it finished at once or goes on over timers.
+    void RunBridgeRequest(PIRP irp);
+    // Lock held: stops a running NVRAM request; true when one ran.
+    bool StopBridgeRequest();
+
+    PUCHAR m_memory[kMaxMemoryWindows] = {};
+    PUCHAR m_port = nullptr;
+    PKINTERRUPT m_interrupt = nullptr;
+    ULONG m_interruptStatus = 0;
+    ULONG m_interruptStatus2 = 0;
+    USHORT m_nvramSize = 0;
+    ULONG m_performanceTotal = 0;
+
+private:
+    static KSYNCHRONIZE_ROUTINE ClearInterruptStatus;
+    void UnmapWindows();
+
+    const int m_memoryWindows;
+    const PKSERVICE_ROUTINE m_isr;
+    ULONG m_memoryLength[kMaxMemoryWindows] = {};
+    pcibridge::NvramOperation m_nvram;
+};

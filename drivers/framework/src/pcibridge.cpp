@@ -1,6 +1,9 @@
 // The PCI bridge of the capture boards: interrupt control, NVRAM byte protocol, register dump.
 #include "pcibridge.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace pcibridge {
 namespace {
 
@@ -72,14 +75,6 @@ bool ParseNvramRequest(PVOID buffer, ULONG inputLength, USHORT* start, USHORT* c
 }
 
 }  // namespace
-
-NTSTATUS WriteNvramByte(PUCHAR port, USHORT address, UCHAR value) {
-    const NTSTATUS status = CommandNvramWrite(port, address, value);
-    // The cell needs its programming time before the next command (passive callers only).
-    for (ULONG us = 0; us < kNvramWriteSettleMs * 1000; us += 50)
-        KeStallExecutionProcessor(50);
-    return status;
-}
 
 // ---- Resources and interrupt
 
@@ -257,50 +252,6 @@ void NvramOperation::StepDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
         self->m_device->UnlockDevice();
 }
 
-NTSTATUS IoctlReadNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
-                        ULONG outputLength, ULONG_PTR* information) {
-    *information = 0;
-    if (inputLength < 4 || buffer == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    auto bytes = static_cast<PUCHAR>(buffer);
-    USHORT start, count;
-    std::memcpy(&start, bytes, 2);
-    std::memcpy(&count, bytes + 2, 2);
-    if (static_cast<ULONG>(start) + count > nvramSize || outputLength < count) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    for (USHORT i = 0; i < count; ++i) {
-        UCHAR value = 0;
-        NTSTATUS status = ReadNvramByte(port, static_cast<USHORT>(start + i), &value);
-        if (!NT_SUCCESS(status))
-            return status;
-        bytes[i] = value;
-    }
-    *information = count;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS IoctlWriteNvram(PUCHAR port, USHORT nvramSize, PVOID buffer, ULONG inputLength,
-                         ULONG_PTR* information) {
-    *information = 0;
-    if (inputLength < 4 || buffer == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    auto bytes = static_cast<PUCHAR>(buffer);
-    USHORT start, count;
-    std::memcpy(&start, bytes, 2);
-    std::memcpy(&count, bytes + 2, 2);
-    if (inputLength < static_cast<ULONG>(count) + 5 || start < kNvramProtectedBytes ||
-        static_cast<ULONG>(start) + count > nvramSize) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    for (USHORT i = 0; i < count; ++i) {
-        NTSTATUS status = WriteNvramByte(port, static_cast<USHORT>(start + i), bytes[4 + i]);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS IoctlDumpRegisters(PUCHAR port, PVOID buffer, ULONG outputLength, ULONG_PTR* information) {
     *information = 0;
     if (outputLength < kRegisterDumpBytes || buffer == nullptr)
@@ -316,3 +267,162 @@ NTSTATUS IoctlDumpRegisters(PUCHAR port, PVOID buffer, ULONG outputLength, ULONG
 }
 
 }  // namespace pcibridge
+
+// ---- CBoardDevice
+
+CBoardDevice::CBoardDevice(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice,
+                           int memoryWindows, PKSERVICE_ROUTINE isr, PIO_DPC_ROUTINE dpcForIsr)
+    : COperationDevice(deviceObject, physicalDevice),
+      m_memoryWindows(std::min(memoryWindows, kMaxMemoryWindows)),
+      m_isr(isr) {
+    m_nvram.Initialize(this);
+    IoInitializeDpcRequest(deviceObject, dpcForIsr);
+}
+
+CBoardDevice::~CBoardDevice() = default;
+
+void CBoardDevice::UnInitializeCard() {
+    pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
+    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0);
+}
+
+void CBoardDevice::UnmapWindows() {
+    pcibridge::UnmapBoardWindows(m_memoryWindows, &m_port, m_memory, m_memoryLength);
+}
+
+NTSTATUS CBoardDevice::PnpSetupDeviceResources(CResource&, CResource& translated) {
+    NTSTATUS status =
+        pcibridge::MapBoardWindows(translated, m_memoryWindows, &m_port, m_memory, m_memoryLength);
+    if (!NT_SUCCESS(status))
+        return status;
+    InitializeBoard();
+    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, m_isr,
+                                              static_cast<CBoardDevice*>(this));
+    if (!NT_SUCCESS(status)) {
+        UnInitializeCard();
+        UnmapWindows();
+        return status;
+    }
+    m_nvramSize = kNvramBytes;
+    return STATUS_SUCCESS;
+}
+
+void CBoardDevice::PnpFreeDeviceResources() {
+    // The framework ended the running operation and its timers; a DPC that still comes finds
+    // nothing to do, and none may run once the windows are gone.
+    if (m_interrupt != nullptr)
+        IoDisconnectInterrupt(m_interrupt);
+    m_interrupt = nullptr;
+    KeFlushQueuedDpcs();
+    UnmapWindows();
+}
+
+void CBoardDevice::SavePowerRegisters() {
+    LockDevice();
+    if (m_port != nullptr)
+        UnInitializeCard();
+    UnlockDevice();
+}
+
+void CBoardDevice::RestorePowerRegisters() {
+    LockDevice();
+    if (m_port != nullptr)
+        ResumeBoard();
+    UnlockDevice();
+}
+
+BOOLEAN CBoardDevice::ClearInterruptStatus(PVOID context) {
+    auto self = static_cast<CBoardDevice*>(context);
+    self->m_interruptStatus = 0;
+    self->m_interruptStatus2 = 0;
+    return TRUE;
+}
+
+BOOLEAN CBoardDevice::Isr() {
+    if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
+        return FALSE;
+    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
+        return FALSE;
+    IoRequestDpc(m_deviceObject, nullptr, nullptr);
+    return TRUE;
+}
+
+void CBoardDevice::DpcForIsr() {
+    LockDevice();
+    PIRP irp = OperationIrp();
+    if (irp != nullptr && irp->Cancel) {
+        UnlockDevice();  // its cancel routine completes it
+        return;
+    }
+    ServiceInterrupt(irp);
+}
+
+NTSTATUS CBoardDevice::IoctlReset(PIRP irp) {
+    FlushQueuedIrps(STATUS_CANCELLED);
+    if (m_port == nullptr)
+        return CompleteIrp(irp, STATUS_DEVICE_NOT_READY, 0);
+    // Only a caller on this thread inside start-I/O or a DPC may already hold the lock.
+    const bool takeLock = !LockHeldByThisThread();
+    if (takeLock)
+        LockDevice();
+    const NTSTATUS status = ResetBoard(irp);
+    if (m_interrupt != nullptr)
+        KeSynchronizeExecution(m_interrupt, ClearInterruptStatus, this);
+    if (takeLock)
+        UnlockDevice();
+    return status == STATUS_PENDING ? status : CompleteIrp(irp, status, 0);
+}
+
+NTSTATUS CBoardDevice::IoctlGatherPerformanceData(PVOID buffer, ULONG outputLength,
+                                                  ULONG_PTR* information) {
+    *information = 0;
+    if (outputLength < sizeof(ULONG))
+        return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
+    m_performanceTotal += static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
+    *information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+bool CBoardDevice::IsBridgeRequest(ULONG code) {
+    return code == kIoctlGatherPerformanceData || code == kIoctlDumpRegisters ||
+           IsNvramRequest(code);
+}
+
+void CBoardDevice::RunBridgeRequest(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG_PTR information = 0;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case kIoctlGatherPerformanceData: {
+            const NTSTATUS status = IoctlGatherPerformanceData(buffer, outputLength, &information);
+            FinishOperation(status, information);
+            return;
+        }
+        case kIoctlDumpRegisters: {
+            const NTSTATUS status =
+                pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
+            FinishOperation(status, information);
+            return;
+        }
+        case kIoctlReadNvram:
+            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
+                UnlockDevice();
+            return;
+        case kIoctlWriteNvram:
+            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
+                UnlockDevice();
+            return;
+        default:
+            FinishOperation(STATUS_NOT_IMPLEMENTED, 0);
+            return;
+    }
+}
+
+bool CBoardDevice::StopBridgeRequest() {
+    const bool running = m_nvram.Running();
+    m_nvram.Stop();
+    return running;
+}

@@ -33,6 +33,11 @@ constexpr CIoctlRule kIoctlTable[] = {
     {kIoctlTestUnit, Input::Exact, sizeof(TestUnitRecord), sizeof(TestUnitRecord), Stage::Queued},
 };
 
+static_assert(kIoctlGatherPerformanceData == CBoardDevice::kIoctlGatherPerformanceData &&
+              kIoctlDumpRegisters == CBoardDevice::kIoctlDumpRegisters &&
+              kIoctlReadNvram == CBoardDevice::kIoctlReadNvram &&
+              kIoctlWriteNvram == CBoardDevice::kIoctlWriteNvram);
+
 constexpr USHORT kStatusFifoData = 0x0001;
 constexpr USHORT kStatusSpeedAccepted = 0x0010;
 constexpr ULONG kReceiveOverrun = 0x8;
@@ -427,13 +432,12 @@ void HarrowTestContainer::StopAllPhases() {
 
 CHarrowDriver::CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice,
                              ULONG index)
-    : COperationDevice(deviceObject, physicalDevice), m_clearedByte(0) {
+    : CBoardDevice(deviceObject, physicalDevice, kWindows, HarrowDriverIsr, HarrowDriverDpcForIsr),
+      m_clearedByte(0) {
     m_timeIncrement = KeQueryTimeIncrement();
     m_ticksPerSecond[0] = m_ticksPerSecond[1] = 1000000 / m_timeIncrement;
     m_capture.Init(this);
     m_test.Init(this);
-    m_nvram.Initialize(this);
-    IoInitializeDpcRequest(deviceObject, HarrowDriverDpcForIsr);
     if (!NT_SUCCESS(ConstructionStatus()))
         return;
     CString win32(L"HARROWDRIVER");
@@ -493,60 +497,8 @@ NTSTATUS CHarrowDriver::InitializeCard() {
     return STATUS_SUCCESS;
 }
 
-void CHarrowDriver::UnInitializeCard() {
-    pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0);
-}
-
-void CHarrowDriver::UnmapWindows() {
-    pcibridge::UnmapBoardWindows(kWindows, &m_port, m_memory, m_memoryLength);
-}
-
-NTSTATUS CHarrowDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
-    NTSTATUS status =
-        pcibridge::MapBoardWindows(translated, kWindows, &m_port, m_memory, m_memoryLength);
-    if (!NT_SUCCESS(status))
-        return status;
-    InitializeBoard();
-    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, HarrowDriverIsr, this);
-    if (!NT_SUCCESS(status)) {
-        UnInitializeCard();
-        UnmapWindows();
-        return status;
-    }
-    m_nvramSize = kNvramBytes;
-    return STATUS_SUCCESS;
-}
-
-void CHarrowDriver::PnpFreeDeviceResources() {
-    // The framework ended the running operation and its timers; a DPC that still comes finds
-    // nothing to do, and none may run once the windows are gone.
-    if (m_interrupt != nullptr)
-        IoDisconnectInterrupt(m_interrupt);
-    m_interrupt = nullptr;
-    KeFlushQueuedDpcs();  // no DPC may touch the windows once they are gone
-    UnmapWindows();
-}
-
-void CHarrowDriver::SavePowerRegisters() {
-    LockDevice();
-    if (m_port != nullptr)
-        UnInitializeCard();
-    UnlockDevice();
-}
-
-void CHarrowDriver::RestorePowerRegisters() {
-    LockDevice();
-    if (m_port != nullptr)
-        InitializeCard();
-    UnlockDevice();
-}
-
-BOOLEAN CHarrowDriver::ClearInterruptStatus(PVOID context) {
-    auto self = static_cast<CHarrowDriver*>(context);
-    self->m_interruptStatus = 0;
-    self->m_interruptStatus2 = 0;
-    return TRUE;
+void CHarrowDriver::ResumeBoard() {
+    InitializeCard();
 }
 
 NTSTATUS CHarrowDriver::IoctlDispatch(PIRP irp) {
@@ -557,32 +509,9 @@ NTSTATUS CHarrowDriver::RunImmediateIoctl(PIRP irp, const CIoctlRule&) {
     return IoctlReset(irp);  // the only code that runs at once
 }
 
-NTSTATUS CHarrowDriver::IoctlReset(PIRP irp) {
-    FlushQueuedIrps(STATUS_CANCELLED);
-    if (m_port == nullptr)
-        return CompleteIrp(irp, STATUS_DEVICE_NOT_READY, 0);
-    // Only a caller on this thread inside start-I/O or a DPC may already hold the lock.
-    const bool takeLock = !LockHeldByThisThread();
-    if (takeLock)
-        LockDevice();
+NTSTATUS CHarrowDriver::ResetBoard(PIRP) {
     m_capture.EnterInactive();
-    NTSTATUS status = InitializeCard();
-    if (m_interrupt != nullptr)
-        KeSynchronizeExecution(m_interrupt, ClearInterruptStatus, this);
-    if (takeLock)
-        UnlockDevice();
-    return CompleteIrp(irp, status, 0);
-}
-
-NTSTATUS CHarrowDriver::IoctlGatherPerformanceData(PVOID buffer, ULONG outputLength,
-                                                   ULONG_PTR* information) {
-    *information = 0;
-    if (outputLength < sizeof(ULONG))
-        return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
-    m_performanceTotal += static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
-    *information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    return InitializeCard();
 }
 
 void CHarrowDriver::StartIo(PIRP irp) {
@@ -619,64 +548,22 @@ void CHarrowDriver::StartIo(PIRP irp) {
     }
 
     // NVRAM requests run over timers and may be cancelled; the rest complete at once.
-    const bool nvram = code == kIoctlReadNvram || code == kIoctlWriteNvram;
-    if (!BeginOperation(irp, nvram ? CancelRoutine : nullptr))
+    if (!BeginOperation(irp, IsNvramRequest(code) ? CancelRoutine : nullptr))
         return;
-    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    switch (code) {
-        case kIoctlGatherPerformanceData: {
-            ULONG_PTR information = 0;
-            const NTSTATUS status = IoctlGatherPerformanceData(buffer, outputLength, &information);
-            FinishOperation(status, information);
-            return;
-        }
-        case kIoctlDumpRegisters: {
-            ULONG_PTR information = 0;
-            const NTSTATUS status =
-                pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
-            FinishOperation(status, information);
-            return;
-        }
-        case kIoctlReadNvram:
-            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
-                UnlockDevice();
-            return;
-        case kIoctlWriteNvram:
-            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
-                UnlockDevice();
-            return;
-        default:
-            FinishOperation(STATUS_NOT_IMPLEMENTED, 0);  // 0x80002010 has no operation
-            return;
-    }
+    if (IsBridgeRequest(code))
+        RunBridgeRequest(irp);
+    else
+        FinishOperation(STATUS_NOT_IMPLEMENTED, 0);  // 0x80002010 has no operation
 }
 
-BOOLEAN CHarrowDriver::Isr() {
-    if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
-        return FALSE;
-    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
-        return FALSE;
-    IoRequestDpc(m_deviceObject, nullptr, nullptr);
-    return TRUE;
-}
-
-void CHarrowDriver::DpcForIsr() {
-    LockDevice();
-    PIRP irp = OperationIrp();
-    if (irp != nullptr && irp->Cancel) {
-        UnlockDevice();  // its cancel routine completes it
-        return;
-    }
+void CHarrowDriver::ServiceInterrupt(PIRP irp) {
     if (!m_capture.Current()->StateHandlerDpc(&m_deviceObject->Dpc, m_deviceObject, irp))
         UnlockDevice();
 }
 
 bool CHarrowDriver::StopForCancel() {
-    if (m_nvram.Running()) {
-        m_nvram.Stop();
+    if (StopBridgeRequest())
         return true;
-    }
     if (m_capture.IsActive()) {
         if (m_port != nullptr)
             m_capture.EnterInactive();
@@ -687,7 +574,7 @@ bool CHarrowDriver::StopForCancel() {
 
 void CHarrowDriver::StopOperation() {
     m_test.StopAllPhases();
-    m_nvram.Stop();
+    StopBridgeRequest();
     if (m_port != nullptr)
         m_capture.EnterInactive();
 }
@@ -695,7 +582,7 @@ void CHarrowDriver::StopOperation() {
 // ---- Entry points
 
 BOOLEAN HarrowDriverIsr(PKINTERRUPT, PVOID context) {
-    return static_cast<CHarrowDriver*>(context)->Isr();
+    return CBoardDevice::FromInterruptContext(context)->Isr();
 }
 
 void HarrowDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
@@ -703,13 +590,11 @@ void HarrowDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
 }
 
 void HarrowReadIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    CHarrowDriver::From(device)->CancelOperation(irp);
+    COperationDevice::CancelRoutine(device, irp);
 }
 
 void HarrowSelfTestIrpCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    CHarrowDriver::From(device)->CancelOperation(irp);
+    COperationDevice::CancelRoutine(device, irp);
 }
 
 void HarrowDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {

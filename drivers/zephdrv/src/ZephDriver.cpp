@@ -31,6 +31,11 @@ constexpr CIoctlRule kIoctlTable[] = {
     {kIoctlSetPowerState, Input::Exact, 4, 0, Stage::Queued},
 };
 
+static_assert(kIoctlGatherPerformanceData == CBoardDevice::kIoctlGatherPerformanceData &&
+              kIoctlDumpRegisters == CBoardDevice::kIoctlDumpRegisters &&
+              kIoctlReadNvram == CBoardDevice::kIoctlReadNvram &&
+              kIoctlWriteNvram == CBoardDevice::kIoctlWriteNvram);
+
 constexpr UCHAR kStatusFifoData = 0x02;
 constexpr UCHAR kStatusCommandBusy = 0x08;
 constexpr UCHAR kStatusOverrun = 0x10;
@@ -62,12 +67,10 @@ void ZephResetTimerDpcRoutine(PKDPC, PVOID context, PVOID, PVOID) {
 }  // namespace
 
 CZephDriver::CZephDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index)
-    : COperationDevice(deviceObject, physicalDevice) {
+    : CBoardDevice(deviceObject, physicalDevice, kWindows, ZephDriverIsr, ZephDriverDpcForIsr) {
     m_timer.Initialize(ZephTimerDpcRoutine, this);
     m_readTimer.Initialize(ZephReadTimerDpcRoutine, this);
     m_resetTimer.Initialize(ZephResetTimerDpcRoutine, this);
-    m_nvram.Initialize(this);
-    IoInitializeDpcRequest(deviceObject, ZephDriverDpcForIsr);
     if (!NT_SUCCESS(ConstructionStatus()))
         return;
     CString win32(L"ZephDriver");
@@ -207,63 +210,15 @@ void CZephDriver::ResetTimerDpc() {
         CompleteIrp(resetIrp, STATUS_SUCCESS, 0);
 }
 
-void CZephDriver::UnInitializeCard() {
-    pcibridge::ReadPort32(m_port, pcibridge::kInterruptControl);
-    pcibridge::WritePort32(m_port, pcibridge::kInterruptControl, 0);
-}
-
-void CZephDriver::UnmapWindows() {
-    pcibridge::UnmapBoardWindows(kWindows, &m_port, m_memory, m_memoryLength);
-}
-
-NTSTATUS CZephDriver::PnpSetupDeviceResources(CResource&, CResource& translated) {
-    NTSTATUS status =
-        pcibridge::MapBoardWindows(translated, kWindows, &m_port, m_memory, m_memoryLength);
-    if (!NT_SUCCESS(status))
-        return status;
+void CZephDriver::InitializeBoard() {
     m_binning = BinningWord(kStartBinningP, kStartBinningQ);
     pcibridge::WritePort32(m_port, pcibridge::kPort60, 0);
     pcibridge::WritePort32(m_port, pcibridge::kInterruptControl,
                            pcibridge::kInterruptControlAtStart);
-    status = pcibridge::ConnectBoardInterrupt(translated, &m_interrupt, ZephDriverIsr, this);
-    if (!NT_SUCCESS(status)) {
-        UnInitializeCard();
-        UnmapWindows();
-        return status;
-    }
-    m_nvramSize = kNvramBytes;
-    return STATUS_SUCCESS;
 }
 
-void CZephDriver::PnpFreeDeviceResources() {
-    // The framework ended the running operation and its timers; a DPC that still comes finds
-    // nothing to do, and none may run once the windows are gone.
-    if (m_interrupt != nullptr)
-        IoDisconnectInterrupt(m_interrupt);
-    m_interrupt = nullptr;
-    KeFlushQueuedDpcs();
-    UnmapWindows();
-}
-
-void CZephDriver::SavePowerRegisters() {
-    LockDevice();
-    if (m_port != nullptr)
-        UnInitializeCard();
-    UnlockDevice();
-}
-
-void CZephDriver::RestorePowerRegisters() {
-    LockDevice();
-    if (m_port != nullptr)
-        BeginReset(nullptr);
-    UnlockDevice();
-}
-
-BOOLEAN CZephDriver::ClearInterruptStatus(PVOID context) {
-    auto self = static_cast<CZephDriver*>(context);
-    self->m_interruptStatus = 0;
-    self->m_interruptStatus2 = 0;
-    return TRUE;
+void CZephDriver::ResumeBoard() {
+    BeginReset(nullptr);
 }
 
 // ---- Dispatch
@@ -276,20 +231,10 @@ NTSTATUS CZephDriver::RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) {
     return rule.code == kIoctlReset ? IoctlReset(irp) : IoctlWriteCommand(irp);
 }
 
-NTSTATUS CZephDriver::IoctlReset(PIRP irp) {
-    FlushQueuedIrps(STATUS_CANCELLED);
-    if (m_port == nullptr)
-        return CompleteIrp(irp, STATUS_DEVICE_NOT_READY, 0);
+NTSTATUS CZephDriver::ResetBoard(PIRP irp) {
     // The reset completes when the board leaves it; a running operation stays pending, idle.
     IoMarkIrpPending(irp);
-    const bool takeLock = !LockHeldByThisThread();
-    if (takeLock)
-        LockDevice();
     BeginReset(irp);
-    if (m_interrupt != nullptr)
-        KeSynchronizeExecution(m_interrupt, ClearInterruptStatus, this);
-    if (takeLock)
-        UnlockDevice();
     return STATUS_PENDING;
 }
 
@@ -337,8 +282,6 @@ void CZephDriver::RunOperation(PIRP irp) {
 
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     switch (code) {
         case kIoctlSetPowerState: {
             ULONG on;
@@ -367,29 +310,10 @@ void CZephDriver::RunOperation(PIRP irp) {
             FinishOperation(STATUS_SUCCESS, 0);
             return;
         case kIoctlGatherPerformanceData:
-            if (outputLength < sizeof(ULONG)) {
-                FinishOperation(STATUS_BUFFER_TOO_SMALL, 0);
-                return;
-            }
-            std::memcpy(buffer, &m_performanceTotal, sizeof(ULONG));
-            m_performanceTotal +=
-                static_cast<ULONG>(KeQueryPerformanceCounter(nullptr).QuadPart % 100);
-            FinishOperation(STATUS_SUCCESS, sizeof(ULONG));
-            return;
-        case kIoctlDumpRegisters: {
-            ULONG_PTR information = 0;
-            const NTSTATUS status =
-                pcibridge::IoctlDumpRegisters(m_port, buffer, outputLength, &information);
-            FinishOperation(status, information);
-            return;
-        }
+        case kIoctlDumpRegisters:
         case kIoctlReadNvram:
-            if (!m_nvram.StartRead(m_port, m_nvramSize, buffer, inputLength, outputLength))
-                UnlockDevice();
-            return;
         case kIoctlWriteNvram:
-            if (!m_nvram.StartWrite(m_port, m_nvramSize, buffer, inputLength))
-                UnlockDevice();
+            RunBridgeRequest(irp);
             return;
         default:
             // 0x80002010 has no operation of its own: not implemented, at once.
@@ -534,21 +458,7 @@ void CZephDriver::FinishTest(uint32_t result) {
 
 // ---- Interrupt, DPC, timer, cancel
 
-BOOLEAN CZephDriver::Isr() {
-    if (PowerState() != PowerDeviceD0 || HoldingNewRequests())
-        return FALSE;
-    if (!pcibridge::AcknowledgeInterrupt(m_port, &m_interruptStatus))
-        return FALSE;
-    IoRequestDpc(m_deviceObject, nullptr, nullptr);
-    return TRUE;
-}
-
-void CZephDriver::DpcForIsr() {
-    LockDevice();
-    if (OperationIrp() != nullptr && OperationIrp()->Cancel) {
-        UnlockDevice();  // its cancel routine completes it
-        return;
-    }
+void CZephDriver::ServiceInterrupt(PIRP) {
     switch (m_state) {
         case State::Reading:
             HandleReadData();
@@ -686,7 +596,7 @@ bool CZephDriver::StopForCancel() {
         default:
             m_timer.Cancel();
             m_readTimer.Cancel();
-            m_nvram.Stop();
+            StopBridgeRequest();
             if (m_port != nullptr)
                 ReturnToIdle();
             return true;
@@ -701,7 +611,7 @@ void CZephDriver::StopOperation() {
         CompleteIrp(resetIrp, STATUS_CANCELLED, 0);
     m_timer.Cancel();
     m_readTimer.Cancel();
-    m_nvram.Stop();
+    StopBridgeRequest();
     if (m_port != nullptr)
         ReturnToIdle();
     m_state = State::Idle;
@@ -710,7 +620,7 @@ void CZephDriver::StopOperation() {
 // ---- Entry points
 
 BOOLEAN ZephDriverIsr(PKINTERRUPT, PVOID context) {
-    return static_cast<CZephDriver*>(context)->Isr();
+    return CBoardDevice::FromInterruptContext(context)->Isr();
 }
 
 void ZephDriverDpcForIsr(PKDPC, PDEVICE_OBJECT device, PIRP, PVOID) {
@@ -723,8 +633,7 @@ void ZephDriverResetCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void ZephDriverCancelCallback(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    CZephDriver::From(device)->CancelOperation(irp);
+    COperationDevice::CancelRoutine(device, irp);
 }
 
 void ZephDriverStartIo(PDEVICE_OBJECT device, PIRP irp) {

@@ -229,11 +229,10 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // The device extension.
-class CHarrowDriver : public COperationDevice {
+class CHarrowDriver : public CBoardDevice {
 public:
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
-    static constexpr USHORT kNvramBytes = 2048;
     static constexpr int kWindows = 4;  // mapped memory windows
 
     CHarrowDriver(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT physicalDevice, ULONG index);
@@ -245,8 +244,6 @@ public:
 
     NTSTATUS IoctlDispatch(PIRP irp);
     void StartIo(PIRP irp);
-    BOOLEAN Isr();
-    void DpcForIsr();
 
     // Board access.
     USHORT ReadStatus() {
@@ -262,23 +259,18 @@ public:
     void WriteInterruptMode(USHORT value);
     void WritePower(USHORT value);
     void WriteCableBits(USHORT value);
-    PUCHAR Port() const { return m_port; }
     bool WriteSpeedCommand(USHORT code, LONGLONG timeout100ns);
 
     NTSTATUS InitializeCard();
-    void UnInitializeCard();
-    NTSTATUS IoctlReset(PIRP irp);
-    NTSTATUS IoctlGatherPerformanceData(PVOID buffer, ULONG outputLength, ULONG_PTR* information);
 
     HarrowImageCaptureContainer& Capture() { return m_capture; }
     HarrowTestContainer& Test() { return m_test; }
-    ULONG InterruptStatus() const { return m_interruptStatus; }
 
 protected:
-    NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) override;
-    void PnpFreeDeviceResources() override;
-    void SavePowerRegisters() override;
-    void RestorePowerRegisters() override;
+    void InitializeBoard() override;
+    void ResumeBoard() override;
+    NTSTATUS ResetBoard(PIRP irp) override;
+    void ServiceInterrupt(PIRP irp) override;
     bool StopForCancel() override;
     void StopOperation() override;
     NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) override;
@@ -290,11 +282,8 @@ private:
     friend class HarrowPowerOn;
     friend class HarrowPowerOff;
 
-    void InitializeBoard();
-    void UnmapWindows();
-    static KSYNCHRONIZE_ROUTINE ClearInterruptStatus;
-
-    // Fields in the driver's order.
+    // Fields in the driver's order; the board's windows, interrupt, accumulated status, NVRAM
+    // size and performance sample are the bridge's, in CBoardDevice.
     [[maybe_unused]] UCHAR m_clearedByte;  // kept for the layout; nothing reads it
     ULONG m_timeIncrement;
     USHORT m_controlShadow = 0;
@@ -304,17 +293,6 @@ private:
     ULONG m_ticksPerSecond[2];
     HarrowImageCaptureContainer m_capture;
     HarrowTestContainer m_test;
-    PUCHAR m_memory[4] = {};
-    PUCHAR m_port = nullptr;
-    PKINTERRUPT m_interrupt = nullptr;
-    ULONG m_interruptStatus = 0;
-    ULONG m_interruptStatus2 = 0;
-    USHORT m_nvramSize = 0;
-    ULONG m_performanceTotal = 0;
-
-    // Implementation state.
-    ULONG m_memoryLength[4] = {};
-    pcibridge::NvramOperation m_nvram;
 };
 
 // Entry points.

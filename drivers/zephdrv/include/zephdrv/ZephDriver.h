@@ -6,7 +6,7 @@
 
 #include "zephdrv/ZephIoctl.h"
 
-class CZephDriver : public COperationDevice {
+class CZephDriver : public CBoardDevice {
 public:
     enum class State {
         Idle,
@@ -20,7 +20,6 @@ public:
 
     static constexpr ULONG kMaxDevices = 10;
     static constexpr DEVICE_TYPE kDeviceType = 0x8000;
-    static constexpr USHORT kNvramBytes = 2048;
     static constexpr int kWindows = 3;                           // mapped memory windows
     static constexpr LONGLONG kCommandDeadline100ns = 10000000;  // one second
     static constexpr LONGLONG kDrainDeadline100ns = 10000000;    // one second
@@ -54,8 +53,6 @@ public:
 
     NTSTATUS IoctlDispatch(PIRP irp);
     void StartIo(PIRP irp);
-    BOOLEAN Isr();
-    void DpcForIsr();
     void TimerDpc();
     void ReadTimerDpc();
     void ResetTimerDpc();
@@ -74,10 +71,10 @@ public:
     bool Resetting() const { return m_resetting; }
 
 protected:
-    NTSTATUS PnpSetupDeviceResources(CResource& raw, CResource& translated) override;
-    void PnpFreeDeviceResources() override;
-    void SavePowerRegisters() override;
-    void RestorePowerRegisters() override;
+    void InitializeBoard() override;
+    void ResumeBoard() override;
+    NTSTATUS ResetBoard(PIRP irp) override;
+    void ServiceInterrupt(PIRP irp) override;
     bool StopForCancel() override;
     void StopOperation() override;
     NTSTATUS RunImmediateIoctl(PIRP irp, const CIoctlRule& rule) override;
@@ -101,21 +98,17 @@ private:
     // Lock held: takes the pending reset request with its cancel routine; null when there is
     // none or its cancel routine has it.
     PIRP TakeResetIrpLocked();
-    void UnInitializeCard();
     // Lock held: runs the operation start-I/O began (after a reset, if one was running).
     void RunOperation(PIRP irp);
     // Lock held, state PoweringOnCheck or PoweringOnDrain: one polling step.
     void PowerOnCheckStep();
-    void UnmapWindows();
     void FinishTest(uint32_t result);
     bool StartRead(PIRP irp, PVOID buffer, ULONG length);
     bool StartTest(PIRP irp);
     void StartPower(PIRP irp, bool on);
     void HandleReadData();
     void HandleTestData();
-    NTSTATUS IoctlReset(PIRP irp);
     NTSTATUS IoctlWriteCommand(PIRP irp);
-    static KSYNCHRONIZE_ROUTINE ClearInterruptStatus;
 
     USHORT m_binning = 0;
     USHORT m_threshold = 0;
@@ -124,10 +117,8 @@ private:
     UCHAR m_modeShadow = kModeUnpowered;
     UCHAR m_powerFlag = 0;
     State m_state = State::Idle;
-    ULONG m_interruptStatus = 0;
-    ULONG m_interruptStatus2 = 0;
-    USHORT m_nvramSize = 0;
-    ULONG m_performanceTotal = 0;
+    // The accumulated interrupt status, NVRAM size and performance sample are the bridge's, in
+    // CBoardDevice.
 
     PUCHAR m_buffer = nullptr;
     ULONG m_pixelsLeft = 0;
@@ -141,12 +132,6 @@ private:
     bool m_resetting = false;
     bool m_waitingForReset = false;  // start-I/O began an operation during a reset
     PIRP m_resetIrp = nullptr;
-    pcibridge::NvramOperation m_nvram;
-
-    PUCHAR m_port = nullptr;
-    PUCHAR m_memory[3] = {};
-    ULONG m_memoryLength[3] = {};
-    PKINTERRUPT m_interrupt = nullptr;
 };
 
 NTSTATUS ZephDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
