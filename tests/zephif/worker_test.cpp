@@ -36,9 +36,9 @@ protected:
         winapi::SetUiBackend(m_ui);
         m_settings.sensorIp = "127.0.0.1";
         m_settings.localIp = "127.0.0.1";
-        m_settings.localPort = 0;  // the session binds a port of the system's choosing
-        m_settings.statusTimeout = 100;  // 10 s with the test clock: a loaded machine under
-                                         // ThreadSanitizer still answers in time
+        m_settings.localPort = 0;         // the session binds a port of the system's choosing
+        m_settings.statusTimeout = 100;   // 10 s with the test clock: a loaded machine under
+                                          // ThreadSanitizer still answers in time
         m_settings.captureTimeout = 100;  // 10 s with the test clock
         m_timing = {1, 1, 1, kTestSecondMs, true};
     }
@@ -337,6 +337,9 @@ TEST_F(Worker, SilentOrDroppingUnitsEndInATimeOut) {
         if (dropping) {
             config.faults.dropImageAfterBytes = 20000;
             config.faults.chunkBytes = 10000;
+            // A transfer that broke off ends the capture at once, as its time-out would: the
+            // result comes long before this one (30 s), within NextResult's wait.
+            m_settings.captureTimeout = 300;
         }
         UseVirtualUnit(config);
         ASSERT_EQ(Start(), 2);

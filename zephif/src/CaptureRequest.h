@@ -25,6 +25,8 @@ enum WorkerMessage : UINT {
     kMsgSetParamReply = 0x800D,
     kMsgTransferStarted = 0x8014,
     kMsgTransferProgress = 0x8015,
+    // A reply connection carrying this session's header broke off before its declared length.
+    kMsgTransferBroken = 0x8016,
 };
 
 // Handles are below 2^32 and keep their 32-bit fields; the result-handle pointer is a pointer

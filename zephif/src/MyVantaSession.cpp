@@ -58,4 +58,11 @@ void MyVantaSession::OnReceiveError(int32_t code) {
     VTLOG(vtlog::kCapture, "receive error %d", code);
 }
 
+void MyVantaSession::OnReplyConnectionEnded(const ReplyConnectionEnd& end) {
+    const bool broken =
+        end.outcome == VTReplyOutcome::ReceiveError || end.outcome == VTReplyOutcome::ClosedEarly;
+    if (broken && end.hasId && end.id == SessionIdentity().Id())
+        PostThreadMessageA(Worker(), kMsgTransferBroken, 0, 0);
+}
+
 }  // namespace zephif

@@ -24,6 +24,7 @@ protected:
     void OnImageDownloadStarted(int32_t declaredLength) override;
     void OnImageDownloadProgress(int32_t chunkBytes) override;
     void OnReceiveError(int32_t code) override;
+    void OnReplyConnectionEnded(const ReplyConnectionEnd& end) override;
 
 private:
     DWORD Worker() const;

@@ -196,6 +196,9 @@ void StateEventMachine::OnThreadMessage(const MSG& msg) {
             m_dialog.SetColour(kColourYellow);
             m_dialog.ShowText(kTextTransferStarted);
             break;
+        case kMsgTransferBroken:
+            OnTransferBroken();
+            break;
         case kMsgTransferProgress:
             m_receivedBytes += static_cast<LONG>(msg.wParam);
             m_receiving = 1;
@@ -361,6 +364,21 @@ void StateEventMachine::OnTimer(UINT timerId) {
     StopTimer();
     if (m_ending || !m_sessionStarted)
         return;
+    TimeOut();
+}
+
+void StateEventMachine::OnTransferBroken() {
+    // Only an image transfer under way waits on it; any other reply of ours that broke off is
+    // left to its wait's time-out. The picture will not arrive now: waiting on for the capture
+    // time-out would only keep the caller from ending or cancelling.
+    if (!m_receiving || m_ending || !m_sessionStarted)
+        return;
+    VTLOG(vtlog::kCapture, "image transfer broke off: the capture times out now");
+    StopTimer();
+    TimeOut();
+}
+
+void StateEventMachine::TimeOut() {
     // Whatever was arriving will not be completed now.
     m_receiving = 0;
     m_dialog.SetColour(kColourRed);

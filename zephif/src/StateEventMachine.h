@@ -99,6 +99,9 @@ private:
     void OnCloseReply(std::unique_ptr<VTRecvCommand> reply);
     void OnOtherReply(std::unique_ptr<VTRecvCommand> reply);
     void OnTimer(UINT timerId);
+    void OnTransferBroken();
+    // The capture or status wait ends now as its time-out would end it.
+    void TimeOut();
     void OnCaptureRequest(UINT message, std::unique_ptr<CaptureRequest> request);
     void OnCancel();
 
