@@ -1,12 +1,20 @@
-// Real-time ticks of the stand-in.
+// Real-time ticks of the stand-in, and the boards whose pixel clock asks for them.
 #include <wdmhost.h>
+
+#include <boardsim/Boards.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
+
+using boardsim::HarrowBoard;
+using boardsim::SensorModel;
+using boardsim::ZephBoard;
 
 namespace {
 
@@ -102,6 +110,74 @@ TEST_F(RealTimeTicksTest, RemovalWaitsForATickOnItsWay) {
     wdm::ReleaseTimeTicks();
     EXPECT_EQ(device_.Ticks(), 1);
     EXPECT_EQ(device_.TicksAfterRemoval(), 0);
+}
+
+// ---- Boards
+
+constexpr ULONG kClockWordsPerMs = 100;
+
+std::vector<uint16_t> SmallImage() {
+    return std::vector<uint16_t>(300, 0x155);  // 100 words on the multi-sensor board: 1 ms
+}
+
+// A multi-sensor board with its sensor powered and readout armed: the sensor sends.
+std::unique_ptr<HarrowBoard> SendingHarrow(ULONG wordsPerMs) {
+    auto board = std::make_unique<HarrowBoard>(boardsim::HarrowBoardConfig{
+        .sensor = SensorModel::Zeph, .pixelClockWordsPerMs = wordsPerMs});
+    board->SetImage(SmallImage());
+    board->WriteMemory(2, 0, 2, 1);  // power
+    board->WriteMemory(0, 0, 2, 7);  // readout armed
+    return board;
+}
+
+// A clocked stream holds one tick request while it sends; the image sent, the sensor stopped,
+// bursts set, a new image or the board gone give it up.
+TEST(BoardTicksTest, ClockedStreamHoldsTicksUntilItEnds) {
+    wdm::SetClockMode(wdm::ClockMode::Simulated);
+    const size_t held = wdm::TimeTickRequests();
+    const struct {
+        const char* name;
+        std::function<void(std::unique_ptr<HarrowBoard>&)> end;
+    } cases[] = {
+        {"image sent", [](auto&) { wdm::AdvanceTimeMs(1); }},
+        {"power off", [](auto& b) { b->WriteMemory(2, 0, 2, 0); }},
+        {"bursts set", [](auto& b) { b->SetPixelClock(0); }},
+        {"new image", [](auto& b) { b->SetImage(SmallImage()); }},
+        {"board gone", [](auto& b) { b.reset(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto board = SendingHarrow(kClockWordsPerMs);
+        EXPECT_EQ(wdm::TimeTickRequests(), held + 1);
+        wdm::AdvanceTime(5000);  // half the image
+        EXPECT_EQ(wdm::TimeTickRequests(), held + 1);
+        c.end(board);
+        EXPECT_EQ(wdm::TimeTickRequests(), held);
+    }
+    auto bursts = SendingHarrow(0);
+    EXPECT_EQ(wdm::TimeTickRequests(), held);
+}
+
+// The single-sensor board's sensor sends only while the board waits for data: a stream the
+// board no longer waits for holds no ticks until it waits again.
+TEST(BoardTicksTest, SingleSensorBoardTicksOnlyWhileItWaitsForData) {
+    wdm::SetClockMode(wdm::ClockMode::Simulated);
+    const size_t held = wdm::TimeTickRequests();
+    ZephBoard board({.pixelClockWordsPerMs = kClockWordsPerMs});
+    board.SetImage(std::vector<uint16_t>(200, 0x555));  // 100 words: 1 ms
+    board.WriteMemory(2, 0, 1, 0x40);                   // power
+    wdm::AdvanceTime(ZephBoard::kPowerSettle100ns);
+    board.WriteMemory(0, 0, 2, ZephBoard::kWakeCommand);
+    board.WriteMemory(0, 0, 2, 0x8000);  // readout: the image is on its way
+    EXPECT_EQ(wdm::TimeTickRequests(), held);
+    board.WriteMemory(2, 0, 1, 0x43);  // waits for data: the clock runs
+    EXPECT_EQ(wdm::TimeTickRequests(), held + 1);
+    board.WriteMemory(2, 0, 1, 0x40);
+    EXPECT_EQ(wdm::TimeTickRequests(), held);
+    board.WriteMemory(2, 0, 1, 0x43);
+    EXPECT_EQ(wdm::TimeTickRequests(), held + 1);
+    wdm::AdvanceTimeMs(1);
+    EXPECT_EQ(wdm::TimeTickRequests(), held);
 }
 
 }  // namespace
