@@ -72,17 +72,15 @@ bool StreamByClock(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG dept
     const size_t due =
         elapsed <= 0 ? 0 : static_cast<size_t>(elapsed * sending.wordsPerMs / (LONGLONG{10000}));
     const size_t target = std::min(due, sending.words->size());
-    bool moved = false;
-    while (sending.position < target) {
-        const uint32_t word = (*sending.words)[sending.position++];
-        if (fifo.size() < depthWords) {
-            fifo.push_back(word);
-        } else {
-            overrun = true;  // the word is lost: nobody emptied the FIFO in time
-        }
-        moved = true;
+    if (sending.position >= target)
+        return false;
+    while (sending.position < target && fifo.size() < depthWords)
+        fifo.push_back((*sending.words)[sending.position++]);
+    if (sending.position < target) {
+        overrun = true;  // the rest is lost: nobody emptied the FIFO in time
+        sending.position = target;
     }
-    return moved;
+    return true;
 }
 
 }  // namespace detail
@@ -241,8 +239,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> BridgedBoard::Resources() const {
 ULONG BridgedBoard::ReadPort(ULONG offset, int widthBytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
-    CatchUpLocked();
-    UpdateTicksLocked();
+    if (CatchUpLocked())
+        UpdateTicksLocked();  // the image may be sent
     return bridge_.ReadPort(offset, widthBytes, DataWaitingLocked());
 }
 
@@ -273,8 +271,8 @@ void BridgedBoard::Detach() {
 ULONG BridgedBoard::ReadMemory(int window, ULONG offset, int) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
-    CatchUpLocked();
-    UpdateTicksLocked();
+    if (CatchUpLocked())
+        UpdateTicksLocked();
     if (offset != 0)
         return 0;
     return ReadWindowLocked(window);
@@ -317,7 +315,8 @@ void BridgedBoard::TimeMoved() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         arrived = CatchUpLocked();
-        UpdateTicksLocked();
+        if (arrived)
+            UpdateTicksLocked();
     }
     if (arrived)
         line_->Changed();
