@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 using boardsim::HarrowBoard;
 using boardsim::SensorModel;
