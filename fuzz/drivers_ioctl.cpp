@@ -1,6 +1,14 @@
 // Fuzzes the device-control and read paths of both capture-board drivers: codes, lengths and
 // contents arrive through DeviceIoControl and ReadFile as an application would send them, mixed
-// with cancels, resets, PnP stops, surprise removals and power-downs while requests run.
+// with cancels, resets, PnP stops, surprise removals and power-downs while requests run. Each
+// sensor sends in bursts or on its pixel clock, as the input chooses, and simulated time may
+// pass while a request runs.
+//
+// Input: a list of operations, each a selector byte and its operands. Selector bit 0 picks the
+// board, bits 1-4 the kind of operation. The first selector's bits 5 and 6 also choose, for the
+// whole input, whether the multi-sensor and the single-sensor board's sensor sends on its pixel
+// clock rather than in bursts. On a later read, selector bits 5-7 let that many milliseconds of
+// simulated time pass at once while it runs.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -21,6 +29,11 @@ constexpr DWORD kMaxReadBytes = 256;  // keeps each read to a part of one FIFO b
 constexpr int kMaxTimerStepsPerRequest = 24;
 // Words a sensor sends per burst: a few interrupts per read, and little to drain at each start.
 constexpr ULONG kBurstWords = 32;
+// The pixel clock and the FIFO: a read of up to 64 words completes once 4 ms have passed, and
+// 5 ms at once overrun the FIFO. A clock this slow next to a capture start's drain (some 500 words
+// per ms of register time) and a FIFO this shallow keep that drain about as short as a burst.
+constexpr ULONG kPixelClockWordsPerMs = 16;
+constexpr ULONG kFifoDepthWords = 64;
 constexpr DWORD kSafetyTimeoutMs = 10000;
 
 // Codes worth hitting; others come from the input as raw 32-bit values.
@@ -45,8 +58,14 @@ struct Rig {
                            FILE_FLAG_OVERLAPPED, nullptr);
     }
     wdm::DriverHost& Host(int which) { return which == 0 ? *harrowHost : *zephHost; }
-    wdm::SimulatedBoard& Board(int which) {
-        return which == 0 ? static_cast<wdm::SimulatedBoard&>(*harrowBoard) : *zephBoard;
+    boardsim::BridgedBoard& Board(int which) {
+        return which == 0 ? static_cast<boardsim::BridgedBoard&>(*harrowBoard) : *zephBoard;
+    }
+
+    // Between inputs: each sensor stops and takes the clock the new input chooses.
+    void SetClocks(uint8_t firstSelector) {
+        harrowBoard->SetPixelClock((firstSelector & 0x20) ? kPixelClockWordsPerMs : 0);
+        zephBoard->SetPixelClock((firstSelector & 0x40) ? kPixelClockWordsPerMs : 0);
     }
 
     Rig() {
@@ -56,10 +75,12 @@ struct Rig {
         boardsim::HarrowBoardConfig h;
         h.sensor = boardsim::SensorModel::Zeph;
         h.burstWords = kBurstWords;
+        h.fifoDepthWords = kFifoDepthWords;
         harrowBoard = std::make_unique<boardsim::HarrowBoard>(h);
         boardsim::ZephBoardConfig z;
         z.slot = 1;
         z.burstWords = kBurstWords;
+        z.fifoDepthWords = kFifoDepthWords;
         z.markRows = true;
         zephBoard = std::make_unique<boardsim::ZephBoard>(z);
         harrowHost = std::make_unique<wdm::DriverHost>(HarrowDriverEntry, L"Harrow");
@@ -104,8 +125,11 @@ private:
     size_t pos_ = 0;
 };
 
-// Drives simulated time until the request completes; cancels it if it would wait for ever.
-void Complete(HANDLE device, OVERLAPPED* overlapped) {
+// Lets `waitMs` of simulated time pass while the request runs, then drives the timers until it
+// completes; cancels it if it would wait for ever.
+void Complete(HANDLE device, OVERLAPPED* overlapped, uint8_t waitMs = 0) {
+    if (waitMs != 0 && !HasOverlappedIoCompleted(overlapped))
+        wdm::AdvanceTimeMs(waitMs);
     for (int step = 0; step < kMaxTimerStepsPerRequest && !HasOverlappedIoCompleted(overlapped);
          ++step) {
         if (!wdm::RunNextTimer())
@@ -181,6 +205,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Rig& rig = TheRig();
     Input in(data, size);
+    rig.SetClocks(size != 0 ? data[0] : 0);
     bool disturbed = false;  // one PnP or power event an input: re-enumeration is costly
     for (size_t op = 0; op < kMaxOperations && !in.Empty(); ++op) {
         const uint8_t selector = in.Byte();
@@ -188,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = rig.event;
         const uint8_t kind = (selector >> 1) & 15;
+        const uint8_t waitMs = op == 0 ? 0 : selector >> 5;
         if (kind >= 8 && kind < 12 && !disturbed) {
             disturbed = true;
             // A request left running (a read or a power-on) meets a PnP or power event.
@@ -195,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::vector<uint8_t> buffer(64);
                 ReadFile(device, buffer.data(), 64, nullptr, &overlapped);
                 Disturb(rig, selector & 1, in.Byte());
-                Complete(rig.devices[selector & 1], &overlapped);
+                Complete(rig.devices[selector & 1], &overlapped, waitMs);
             } else {
                 Disturb(rig, selector & 1, in.Byte());
             }
@@ -206,6 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> buffer(in.Byte() % (kMaxReadBytes / 4) * 4 + 4);
             ReadFile(device, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
                      &overlapped);
+            if (waitMs != 0)
+                wdm::AdvanceTimeMs(waitMs);
             if (kind & 1) {
                 DWORD bytes = 0;
                 OVERLAPPED reset{};
@@ -223,7 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> buffer(length);
             ReadFile(device, buffer.empty() ? nullptr : buffer.data(), length, nullptr,
                      &overlapped);
-            Complete(device, &overlapped);
+            Complete(device, &overlapped, waitMs);
             continue;
         }
         const uint8_t codeIndex = in.Byte();

@@ -262,6 +262,39 @@ TEST_F(HarrowTest, PixelClockOverrunsTheFifoOfASlowDriver) {
     EXPECT_FALSE(Driver()->Capture().IsActive());
 }
 
+// The pixel clock is set on a live board: a read then waits for the clock's simulated time, and
+// once bursts are set again the next read is served at once.
+TEST_F(HarrowTest, PixelClockSetOnALiveBoard) {
+    Start({.sensor = SensorModel::Zeph});
+    ASSERT_EQ(RunTest().result, 0u);
+    constexpr DWORD kWords = 1024;
+    std::vector<uint16_t> image = board_->Image();
+    auto expectImageStart = [&](const Request& r) {
+        std::vector<uint16_t> pixels(kWords * 3);
+        harrow::UnpackPixels(reinterpret_cast<const uint32_t*>(r.output.data()), kWords,
+                             pixels.data(), kWords * 3);
+        EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), image.begin()));
+    };
+
+    board_->SetPixelClock(100);
+    Request clocked;
+    clocked.Read(file_, kWords * 4);
+    wdm::AdvanceTimeMs(5);
+    EXPECT_TRUE(clocked.Pending());  // some 700 words by now, register time included
+    for (int ms = 0; ms < 20 && clocked.Pending(); ++ms)
+        wdm::AdvanceTimeMs(1);
+    ASSERT_EQ(clocked.Wait(), 0u);
+    EXPECT_EQ(clocked.Bytes(), kWords * 4);
+    expectImageStart(clocked);
+
+    board_->SetPixelClock(0);
+    Request burst;
+    burst.Read(file_, kWords * 4);
+    ASSERT_EQ(burst.Wait(), 0u);  // no simulated time moved
+    EXPECT_EQ(burst.Bytes(), kWords * 4);
+    expectImageStart(burst);
+}
+
 // The loop-back follows the driven lines only once the powered cable has settled; the cable
 // test's first phase comes after that.
 TEST_F(HarrowTest, CableLoopBackNeedsItsSettlingTime) {

@@ -72,17 +72,15 @@ bool StreamByClock(SensorStream& sending, std::deque<uint32_t>& fifo, ULONG dept
     const size_t due =
         elapsed <= 0 ? 0 : static_cast<size_t>(elapsed * sending.wordsPerMs / (LONGLONG{10000}));
     const size_t target = std::min(due, sending.words->size());
-    bool moved = false;
-    while (sending.position < target) {
-        const uint32_t word = (*sending.words)[sending.position++];
-        if (fifo.size() < depthWords) {
-            fifo.push_back(word);
-        } else {
-            overrun = true;  // the word is lost: nobody emptied the FIFO in time
-        }
-        moved = true;
+    if (sending.position >= target)
+        return false;
+    while (sending.position < target && fifo.size() < depthWords)
+        fifo.push_back((*sending.words)[sending.position++]);
+    if (sending.position < target) {
+        overrun = true;  // the rest is lost: nobody emptied the FIFO in time
+        sending.position = target;
     }
-    return moved;
+    return true;
 }
 
 }  // namespace detail
@@ -241,7 +239,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> BridgedBoard::Resources() const {
 ULONG BridgedBoard::ReadPort(ULONG offset, int widthBytes) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
-    CatchUpLocked();
+    if (CatchUpLocked())
+        UpdateTicksLocked();  // the image may be sent
     return bridge_.ReadPort(offset, widthBytes, DataWaitingLocked());
 }
 
@@ -251,19 +250,29 @@ void BridgedBoard::WritePort(ULONG offset, int widthBytes, ULONG value) {
         ++accesses_;
         bridge_.WritePort(offset, widthBytes, value);
         BridgeWrittenLocked();
+        UpdateTicksLocked();
     }
     line_->Changed();
 }
 
 void BridgedBoard::Detach() {
-    line_.reset();
+    // Off the bus first: once that returns no tick reaches the board, and the line it raises
+    // is still there for a tick that came before.
     wdm::BusRemoveDevice(this);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (ticksHeld_)
+            wdm::ReleaseTimeTicks();
+        ticksHeld_ = false;
+    }
+    line_.reset();
 }
 
 ULONG BridgedBoard::ReadMemory(int window, ULONG offset, int) {
     std::lock_guard<std::mutex> guard(lock_);
     ++accesses_;
-    CatchUpLocked();
+    if (CatchUpLocked())
+        UpdateTicksLocked();
     if (offset != 0)
         return 0;
     return ReadWindowLocked(window);
@@ -277,6 +286,7 @@ void BridgedBoard::WriteMemory(int window, ULONG offset, int, ULONG value) {
             return;
         WriteWindowLocked(window, value);
         DeliverLocked();
+        UpdateTicksLocked();
     }
     line_->Changed();
 }
@@ -288,8 +298,16 @@ void BridgedBoard::Expose() {
             return;
         sending_.Start(packed_);
         DeliverLocked();
+        UpdateTicksLocked();
     }
     line_->Changed();
+}
+
+void BridgedBoard::SetPixelClock(ULONG wordsPerMs) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sending_.Stop();
+    sending_.wordsPerMs = wordsPerMs;
+    UpdateTicksLocked();
 }
 
 void BridgedBoard::TimeMoved() {
@@ -297,9 +315,26 @@ void BridgedBoard::TimeMoved() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         arrived = CatchUpLocked();
+        if (arrived)
+            UpdateTicksLocked();
     }
     if (arrived)
         line_->Changed();
+}
+
+bool BridgedBoard::ClockRunningLocked() const {
+    return sending_.wordsPerMs != 0 && !sending_.Empty();
+}
+
+void BridgedBoard::UpdateTicksLocked() {
+    const bool running = ClockRunningLocked();
+    if (running == ticksHeld_)
+        return;
+    ticksHeld_ = running;
+    if (running)
+        wdm::RequestTimeTicks();
+    else
+        wdm::ReleaseTimeTicks();
 }
 
 void BridgedBoard::SetImage(std::vector<uint16_t> pixels) {
@@ -307,6 +342,7 @@ void BridgedBoard::SetImage(std::vector<uint16_t> pixels) {
     sending_.Stop();
     image_ = std::move(pixels);
     packed_ = PackedLocked(image_);
+    UpdateTicksLocked();
 }
 
 std::vector<uint16_t> BridgedBoard::Image() const {

@@ -56,9 +56,14 @@ bool ZephBoard::DataWaitingLocked() const {
     return !fifo_.empty() || config_.fifoStuck;
 }
 
-bool ZephBoard::CatchUpLocked() {
+bool ZephBoard::ClockRunningLocked() const {
     // The sensor sends while the board waits for data (mode bits 0-1), read or not.
-    if ((mode_ & 3) != 3 || testAnswering_ || !PoweredLocked())
+    return BridgedBoard::ClockRunningLocked() && (mode_ & 3) == 3 && !testAnswering_ &&
+           PoweredLocked();
+}
+
+bool ZephBoard::CatchUpLocked() {
+    if (!ClockRunningLocked())
         return false;
     return StreamByClock(sending_, fifo_, config_.fifoDepthWords, overrun_);
 }

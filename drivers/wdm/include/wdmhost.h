@@ -50,6 +50,20 @@ inline void AdvanceTimeMs(ULONG ms) {
 bool RunNextTimer();
 // Number of armed timers.
 size_t ArmedTimerCount();
+
+// Real-time ticks. In RealTime mode nothing moves time in steps, so a device that runs on its
+// own clock (a sensor sending at its pixel clock) asks for ticks: while any request is held, a
+// ticker thread calls TimeMoved on every device on the bus about once every kTimeTickPeriod,
+// with no stand-in lock held. Requests are counted (each RequestTimeTicks is paired with one
+// ReleaseTimeTicks) and may be made from any thread, also under a device's own lock. With no
+// request held the ticker sleeps until one comes. In Simulated mode requests are only counted:
+// AdvanceTime and RunNextTimer tell the devices. Pause point "NotifyTimeMoved": the devices to
+// tell are taken, none told yet.
+constexpr std::chrono::milliseconds kTimeTickPeriod{1};
+void RequestTimeTicks();
+void ReleaseTimeTicks();
+// Requests held now.
+size_t TimeTickRequests();
 // Waits until no DPC is queued or running.
 void WaitForDpcIdle();
 // Waits until no DPC and no interrupt is queued or running: what happens at once in simulated
@@ -86,13 +100,17 @@ public:
     virtual void WritePort(ULONG offset, int widthBytes, ULONG value) = 0;
     virtual ULONG ReadMemory(int window, ULONG offset, int widthBytes) = 0;
     virtual void WriteMemory(int window, ULONG offset, int widthBytes, ULONG value) = 0;
-    // Simulated time has moved on (AdvanceTime, RunNextTimer): a device that runs on its own
-    // clock catches up here. Called at PASSIVE_LEVEL with no stand-in lock held.
+    // Time has moved on (AdvanceTime, RunNextTimer, or a real-time tick while ticks are
+    // requested): a device that runs on its own clock catches up here. Called for every device
+    // with a port range, at PASSIVE_LEVEL with no stand-in lock held.
     virtual void TimeMoved() {}
 };
 
 void BusAddPortRange(ULONG base, ULONG length, HwDevice* device);
 void BusAddMemoryRange(ULONGLONG physical, ULONG length, HwDevice* device, int window);
+// Takes the device's ranges off the bus. Once it returns no TimeMoved call reaches the device:
+// one already on its way (a real-time tick) is waited for, so it must not be called from
+// TimeMoved.
 void BusRemoveDevice(HwDevice* device);
 
 // A level-sensitive interrupt line. The board calls Changed() (without holding its own lock)

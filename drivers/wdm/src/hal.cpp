@@ -43,6 +43,8 @@ struct Bus {
     std::map<ULONGLONG, MemoryRange> memory;  // by physical base
     std::map<ULONG_PTR, Mapping> mappings;    // by virtual base
     std::map<ULONG, InterruptLine*> lines;    // by vector
+    // Held while devices taken off the map are told that time moved: removal waits on it.
+    std::mutex notifying;
 };
 
 // A short list on the stack that spills to the heap only past its inline capacity.
@@ -163,16 +165,20 @@ void BusAddMemoryRange(ULONGLONG physical, ULONG length, HwDevice* device, int w
 
 void BusRemoveDevice(HwDevice* device) {
     Bus& bus = TheBus();
-    std::lock_guard<std::mutex> guard(bus.lock);
-    for (auto it = bus.ports.begin(); it != bus.ports.end();) {
-        it = it->second.device == device ? bus.ports.erase(it) : std::next(it);
+    {
+        std::lock_guard<std::mutex> guard(bus.lock);
+        for (auto it = bus.ports.begin(); it != bus.ports.end();) {
+            it = it->second.device == device ? bus.ports.erase(it) : std::next(it);
+        }
+        for (auto it = bus.memory.begin(); it != bus.memory.end();) {
+            it = it->second.device == device ? bus.memory.erase(it) : std::next(it);
+        }
+        for (const auto& m : bus.mappings) {
+            WdmAssert(m.second.device != device);  // a driver still maps the board's registers
+        }
     }
-    for (auto it = bus.memory.begin(); it != bus.memory.end();) {
-        it = it->second.device == device ? bus.memory.erase(it) : std::next(it);
-    }
-    for (const auto& m : bus.mappings) {
-        WdmAssert(m.second.device != device);  // a driver still maps the board's registers
-    }
+    // A notification that took the device before it left the map ends before the device may go.
+    std::lock_guard<std::mutex> barrier(bus.notifying);
 }
 
 bool InterruptLine::Idle() const {
@@ -220,13 +226,15 @@ void WaitForQuiescence() {
 
 void NotifyTimeMoved() {
     SmallList<HwDevice*> devices;  // no allocation: this runs on every step of simulated time
+    Bus& bus = TheBus();
+    // Keeps each device taken here alive until it has been told: BusRemoveDevice waits.
+    std::lock_guard<std::mutex> delivering(bus.notifying);
     {
-        Bus& bus = TheBus();
         std::lock_guard<std::mutex> guard(bus.lock);
         for (const auto& p : bus.ports)
             devices.AddOnce(p.second.device);
     }
-    // Devices stay on the bus while they live, which outlasts this call on the test's thread.
+    WdmPausePoint("NotifyTimeMoved");
     devices.ForEach([](HwDevice* device) { device->TimeMoved(); });
 }
 

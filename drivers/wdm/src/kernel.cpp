@@ -122,6 +122,11 @@ struct Clock {
     std::vector<PKTIMER> armed;
     ULONGLONG sequence = 0;
     bool realThreadStarted = false;
+    // Real-time ticks: requests held, and whether the ticker is telling the devices right now.
+    std::condition_variable tickChanged;
+    size_t tickRequests = 0;
+    bool tickerStarted = false;
+    bool tickInFlight = false;
 
     LONGLONG NowLocked() const {
         if (mode == ClockMode::Simulated)
@@ -175,6 +180,32 @@ struct Clock {
                 continue;
             }
             FireDueLocked(now);
+        }
+    }
+
+    // Tells the devices that time moved, once a tick period, while ticks are requested in real
+    // time; sleeps otherwise. A late tick is not made up for: the devices catch up by the clock.
+    void RunTicker() {
+        std::unique_lock<std::mutex> l(lock);
+        auto next = std::chrono::steady_clock::now();
+        for (;;) {
+            if (mode != ClockMode::RealTime || tickRequests == 0) {
+                tickChanged.wait(l);
+                next = std::chrono::steady_clock::now() + kTimeTickPeriod;
+                continue;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now < next) {
+                tickChanged.wait_until(l, next);
+                continue;
+            }
+            next = now + kTimeTickPeriod;
+            tickInFlight = true;
+            l.unlock();
+            NotifyTimeMoved();
+            l.lock();
+            tickInFlight = false;
+            tickChanged.notify_all();
         }
     }
 };
@@ -263,8 +294,9 @@ KIRQL& CurrentIrql() {
 
 void SetClockMode(ClockMode mode) {
     Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
+    std::unique_lock<std::mutex> l(c.lock);
     WdmAssert(c.armed.empty());
+    c.tickChanged.wait(l, [&c] { return !c.tickInFlight; });  // no tick straddles the switch
     if (mode == ClockMode::RealTime) {
         auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
         c.realBase = kUnixEpochAsFileTime +
@@ -274,9 +306,34 @@ void SetClockMode(ClockMode mode) {
             c.realThreadStarted = true;
             std::thread([&c] { c.RunRealTime(); }).detach();
         }
+        if (!c.tickerStarted) {
+            c.tickerStarted = true;
+            std::thread([&c] { c.RunTicker(); }).detach();
+        }
     }
     c.mode = mode;
     c.changed.notify_all();
+    c.tickChanged.notify_all();
+}
+
+void RequestTimeTicks() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    if (c.tickRequests++ == 0)
+        c.tickChanged.notify_all();
+}
+
+void ReleaseTimeTicks() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    WdmAssert(c.tickRequests > 0);
+    --c.tickRequests;
+}
+
+size_t TimeTickRequests() {
+    Clock& c = TheClock();
+    std::lock_guard<std::mutex> guard(c.lock);
+    return c.tickRequests;
 }
 
 ClockMode GetClockMode() {

@@ -153,7 +153,11 @@ public:
     // Starts sending the image now, when the sensor is ready to (readout need not be armed:
     // the words wait for it).
     void Expose();
+    // FIFO words per millisecond the sensor sends once readout starts; 0 sends bursts as the
+    // receiver takes them. Setting it stops what the sensor was sending.
+    void SetPixelClock(ULONG wordsPerMs);
     wdm::InterruptLine& Line() { return *line_; }
+    // While its pixel clock runs the board holds a request for real-time ticks (wdmhost.h).
     void TimeMoved() override;
 
 protected:
@@ -162,7 +166,8 @@ protected:
     // once it is fully built. `fault` spoils the resource list the board reports.
     void Attach(int slot, int memoryWindows, ResourceFault fault, std::vector<uint16_t> image,
                 ULONG pixelClockWordsPerMs);
-    // Drops the line and leaves the bus; the derived board calls it first on destruction.
+    // Leaves the bus, gives up its ticks and drops the line; the derived board calls it first
+    // on destruction.
     void Detach();
     // The sensor's image as the FIFO carries it.
     virtual std::vector<uint32_t> PackedLocked(const std::vector<uint16_t>& pixels) const = 0;
@@ -179,6 +184,8 @@ protected:
     virtual bool CanExposeLocked() const = 0;
     // Moves the words the pixel clock has sent since the last look into the FIFO.
     virtual bool CatchUpLocked() = 0;
+    // Whether words are leaving the sensor on its pixel clock now.
+    virtual bool ClockRunningLocked() const;
     // Takes the next FIFO word; an empty or stuck FIFO reads all ones.
     uint32_t PopFifoLocked(bool stuck);
     // A ramp test pattern: pixel (r, c) is (r * rowWeight + c * columnWeight) & mask.
@@ -196,9 +203,13 @@ protected:
     std::unique_ptr<wdm::InterruptLine> line_;
 
 private:
+    // Takes or gives up the board's tick request as its pixel clock starts or stops.
+    void UpdateTicksLocked();
+
     int slot_ = 0;
     int memoryWindows_ = 0;
     ResourceFault resourceFault_ = ResourceFault::None;
+    bool ticksHeld_ = false;
 };
 
 class HarrowBoard : public BridgedBoard {
@@ -298,6 +309,8 @@ private:
     // A local reset stops the sensor.
     void BridgeWrittenLocked() override;
     bool CatchUpLocked() override;
+    // The sensor sends only while the board waits for data, not while it answers a self-test.
+    bool ClockRunningLocked() const override;
     ULONG ReadWindowLocked(int window) override;
     void WriteWindowLocked(int window, ULONG value) override;
     void DeliverLocked() override;
