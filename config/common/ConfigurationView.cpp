@@ -71,7 +71,7 @@ void CConfigurationView::BuildForm() {
         return l;
     };
     auto caption = [](const QString& text) { return QString(text).remove(':'); };
-    auto digitsOnly = [this](QLineEdit* edit) {
+    auto digitsOnly = [](QLineEdit* edit) {
         edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
     };
 

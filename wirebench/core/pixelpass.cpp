@@ -13,7 +13,9 @@
 // GCC 12's AVX-512 headers start some results from a deliberately undefined register and then
 // warn about it where they are inlined.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #define WIREBENCH_X86 1
