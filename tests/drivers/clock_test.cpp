@@ -1,4 +1,6 @@
 // Real-time ticks of the stand-in, and the boards whose pixel clock asks for them.
+#include "driver_fixture.h"
+
 #include <wdmhost.h>
 
 #include <boardsim/Boards.h>
@@ -23,12 +25,8 @@ constexpr ULONG kTickCounterPorts = 0xC100;
 constexpr auto kEventBound = std::chrono::seconds(10);
 
 // A device that counts the times it is told that time moved, and those after its removal.
-class TickCounter : public wdm::HwDevice {
+class TickCounter : public drivertest::QuietPorts {
 public:
-    ULONG ReadPort(ULONG, int) override { return 0; }
-    void WritePort(ULONG, int, ULONG) override {}
-    ULONG ReadMemory(int, ULONG, int) override { return 0; }
-    void WriteMemory(int, ULONG, int, ULONG) override {}
     void TimeMoved() override {
         std::lock_guard<std::mutex> guard(lock_);
         ++ticks_;

@@ -18,6 +18,15 @@
 
 namespace drivertest {
 
+// A register device that answers every read with zero and ignores every write.
+class QuietPorts : public wdm::HwDevice {
+public:
+    ULONG ReadPort(ULONG, int) override { return 0; }
+    void WritePort(ULONG, int, ULONG) override {}
+    ULONG ReadMemory(int, ULONG, int) override { return 0; }
+    void WriteMemory(int, ULONG, int, ULONG) override {}
+};
+
 // Guards against a hang when a request never completes: the test fails instead.
 constexpr DWORD kCompletionSafetyTimeoutMs = 20000;
 

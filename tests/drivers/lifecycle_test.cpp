@@ -403,15 +403,6 @@ TEST_F(ZephLifecycleTest, SurpriseRemovalDuringTheWakeSequenceStopsItsTimer) {
 
 // ---- The watchdog
 
-// A register device that answers every read with zero.
-class QuietPorts : public wdm::HwDevice {
-public:
-    ULONG ReadPort(ULONG, int) override { return 0; }
-    void WritePort(ULONG, int, ULONG) override {}
-    ULONG ReadMemory(int, ULONG, int) override { return 0; }
-    void WriteMemory(int, ULONG, int, ULONG) override {}
-};
-
 constexpr ULONG kQuietPortBase = 0xC000;
 
 // A deliberately slow driver routine: two thousand register reads in one DPC.

@@ -281,6 +281,10 @@ void CZephDriver::RunOperation(PIRP irp) {
     }
 
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (IsBridgeRequest(code)) {
+        RunBridgeRequest(irp);
+        return;
+    }
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     switch (code) {
         case kIoctlSetPowerState: {
@@ -308,12 +312,6 @@ void CZephDriver::RunOperation(PIRP irp) {
         case kIoctlSetDelay:
             std::memcpy(&m_delay, buffer, sizeof m_delay);
             FinishOperation(STATUS_SUCCESS, 0);
-            return;
-        case kIoctlGatherPerformanceData:
-        case kIoctlDumpRegisters:
-        case kIoctlReadNvram:
-        case kIoctlWriteNvram:
-            RunBridgeRequest(irp);
             return;
         default:
             // 0x80002010 has no operation of its own: not implemented, at once.
